@@ -1,0 +1,83 @@
+#pragma once
+
+#include "corvaxis/core/Data.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace corvaxis {
+
+enum class PixelType : int { UInt8, Int8, UInt16, Int16, UInt32, Int32, Float, Double };
+
+std::size_t pixelSize(PixelType type);
+const char* pixelTypeName(PixelType type);
+
+enum class Modality : int {
+    NA = 0, XRay = 1, CT = 2, MRI = 3, Ultrasound = 4, Video = 5, NM = 6, OCT = 7, Label = 8, Distance = 9
+};
+
+/// One image: a dense pixel array (x fastest, then y, then z; channels interleaved) with its
+/// spacing and its image-to-world matrix.
+class Image {
+public:
+    Image(PixelType type, std::array<int, 3> dimensions, int channels = 1);
+
+    PixelType pixelType() const { return m_type; }
+    /// Width, height, depth (depth 1 for a 2-D image).
+    const std::array<int, 3>& dimensions() const { return m_dimensions; }
+    int channels() const { return m_channels; }
+    std::size_t numPixels() const;
+    std::size_t byteSize() const { return m_bytes.size(); }
+
+    std::byte* data() { return m_bytes.data(); }
+    const std::byte* data() const { return m_bytes.data(); }
+
+    Vec3 spacing = Vec3::Ones();
+    Mat4 matrix = Mat4::Identity();
+
+    bool operator==(const Image& other) const;
+
+private:
+    PixelType m_type;
+    std::array<int, 3> m_dimensions;
+    int m_channels;
+    std::vector<std::byte> m_bytes;
+};
+
+/// A list of images of the same kind (time steps, or a stack), with a modality and a current one.
+class SharedImageSet : public Data {
+public:
+    SharedImageSet() = default;
+
+    int kind() const override { return ImageSetKind; }
+    std::string kindName() const override { return "SharedImageSet"; }
+    std::unique_ptr<Data> cloneData() const override { return clone(); }
+
+    /// A deep copy; nothing when the set cannot be copied (it holds no image to copy).
+    std::unique_ptr<SharedImageSet> clone() const;
+
+    int size() const { return static_cast<int>(m_images.size()); }
+    /// The image at index, or the current one for -1; null when out of range.
+    const Image* get(int index = -1) const;
+    Image* get(int index = -1);
+    void add(std::unique_ptr<Image> image);
+
+    int selectedIndex() const { return m_selected; }
+    void setSelectedIndex(int index);
+
+    Modality modality() const { return m_modality; }
+    void setModality(Modality modality);
+
+private:
+    SharedImageSet(const SharedImageSet& other);
+
+    std::vector<std::unique_ptr<Image>> m_images;
+    Modality m_modality = Modality::NA;
+    int m_selected = 0;
+};
+
+}  // namespace corvaxis

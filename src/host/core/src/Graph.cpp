@@ -1,0 +1,48 @@
+#include "corvaxis/core/Graph.h"
+
+#include <stdexcept>
+#include <string>
+
+namespace corvaxis {
+
+Graph::Graph(Points nodes, Edges edges, bool directed) : m_directed(directed)
+{
+    if (edges.size() > 0 && (edges.minCoeff() < 0 || edges.maxCoeff() >= nodes.rows()))
+        throw std::invalid_argument("graph edges refer to nodes outside [0, " + std::to_string(nodes.rows()) + ")");
+    m_nodes = std::move(nodes);
+    m_edges = std::move(edges);
+}
+
+void Graph::setNodeFeature(const std::string& name, FeatureMatrix values)
+{
+    if (values.rows() != m_nodes.rows())
+        throw std::invalid_argument("node feature '" + name + "' needs one row per node");
+    m_nodeFeatures[name] = std::move(values);
+    notifyChanged();
+}
+
+void Graph::setEdgeFeature(const std::string& name, FeatureMatrix values)
+{
+    if (values.rows() != m_edges.rows())
+        throw std::invalid_argument("edge feature '" + name + "' needs one row per edge");
+    m_edgeFeatures[name] = std::move(values);
+    notifyChanged();
+}
+
+bool Graph::removeNodeFeature(const std::string& name)
+{
+    const bool removed = m_nodeFeatures.erase(name) > 0;
+    if (removed)
+        notifyChanged();
+    return removed;
+}
+
+bool Graph::removeEdgeFeature(const std::string& name)
+{
+    const bool removed = m_edgeFeatures.erase(name) > 0;
+    if (removed)
+        notifyChanged();
+    return removed;
+}
+
+}  // namespace corvaxis

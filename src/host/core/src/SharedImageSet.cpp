@@ -1,0 +1,100 @@
+#include "corvaxis/core/SharedImageSet.h"
+
+#include <cstring>
+#include <stdexcept>
+
+namespace corvaxis {
+
+std::size_t pixelSize(PixelType type)
+{
+    switch (type) {
+    case PixelType::UInt8:
+    case PixelType::Int8: return 1;
+    case PixelType::UInt16:
+    case PixelType::Int16: return 2;
+    case PixelType::UInt32:
+    case PixelType::Int32:
+    case PixelType::Float: return 4;
+    case PixelType::Double: return 8;
+    }
+    throw std::invalid_argument("unknown pixel type");
+}
+
+const char* pixelTypeName(PixelType type)
+{
+    static const char* const names[] = {"uint8", "int8", "uint16", "int16", "uint32", "int32", "float32", "float64"};
+    return names[static_cast<int>(type)];
+}
+
+Image::Image(PixelType type, std::array<int, 3> dimensions, int channels)
+    : m_type(type), m_dimensions(dimensions), m_channels(channels)
+{
+    for (int extent : dimensions)
+        if (extent < 1)
+            throw std::invalid_argument("image dimensions must be at least 1");
+    if (channels < 1)
+        throw std::invalid_argument("an image needs at least one channel");
+    m_bytes.resize(numPixels() * static_cast<std::size_t>(channels) * pixelSize(type));
+}
+
+std::size_t Image::numPixels() const
+{
+    return static_cast<std::size_t>(m_dimensions[0]) * static_cast<std::size_t>(m_dimensions[1]) *
+           static_cast<std::size_t>(m_dimensions[2]);
+}
+
+bool Image::operator==(const Image& other) const
+{
+    return m_type == other.m_type && m_dimensions == other.m_dimensions && m_channels == other.m_channels &&
+           spacing == other.spacing && matrix == other.matrix && m_bytes == other.m_bytes;
+}
+
+SharedImageSet::SharedImageSet(const SharedImageSet& other)
+    : Data(other), m_modality(other.m_modality), m_selected(other.m_selected)
+{
+    m_images.reserve(other.m_images.size());
+    for (const auto& image : other.m_images)
+        m_images.push_back(std::make_unique<Image>(*image));
+}
+
+std::unique_ptr<SharedImageSet> SharedImageSet::clone() const
+{
+    if (m_images.empty())
+        return nullptr;
+    return std::unique_ptr<SharedImageSet>(new SharedImageSet(*this));
+}
+
+const Image* SharedImageSet::get(int index) const
+{
+    if (index == -1)
+        index = m_selected;
+    if (index < 0 || index >= size())
+        return nullptr;
+    return m_images[static_cast<std::size_t>(index)].get();
+}
+
+Image* SharedImageSet::get(int index) { return const_cast<Image*>(std::as_const(*this).get(index)); }
+
+void SharedImageSet::add(std::unique_ptr<Image> image)
+{
+    if (!image)
+        throw std::invalid_argument("cannot add a null image");
+    m_images.push_back(std::move(image));
+    notifyChanged();
+}
+
+void SharedImageSet::setSelectedIndex(int index)
+{
+    if (index < 0 || index >= size())
+        throw std::out_of_range("image index out of range");
+    m_selected = index;
+    notifyChanged();
+}
+
+void SharedImageSet::setModality(Modality modality)
+{
+    m_modality = modality;
+    notifyChanged();
+}
+
+}  // namespace corvaxis
