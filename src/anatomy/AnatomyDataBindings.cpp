@@ -1,0 +1,37 @@
+#include "AnatomyDataBindings.h"
+
+#include "binding_detail/ExceptionTranslation.h"
+#include "binding_detail/KeyDeclarations.h"
+#include "binding_detail/KeysTree.h"
+
+#include "corvaxis/anatomy/styling/Selector.h"
+#include "corvaxis/anatomy/styling/StyleSheet.h"
+
+#include <memory>
+
+namespace py = pybind11;
+
+namespace corvaxis {
+
+using AnatomyPlugin::Selector;
+using AnatomyPlugin::SelectorElem;
+using AnatomyPlugin::StyleSheet;
+
+AnatomyDataBindings::AnatomyDataBindings(py::module_& module)
+    : m_module(module),
+      m_selectorElemClass(py::class_<SelectorElem, std::unique_ptr<SelectorElem>>(
+          module, "SelectorElem", "SelectorElem is a class for querying objects.")),
+      m_selectorClass(py::class_<Selector, std::unique_ptr<Selector>>(
+          module, "Selector", "Selector is a class combining with logical OR multiple SelectorElem objects.")),
+      m_styleSheetClass(py::class_<StyleSheet, std::unique_ptr<StyleSheet>>(
+          module, "StyleSheet", "Class for managing a logically grouped set of style rules."))
+{
+}
+
+void AnatomyDataBindings::bind()
+{
+    binding_detail::bindAnatomicalStructureInvalidException(m_module);
+    binding_detail::bindKeys();
+}
+
+}  // namespace corvaxis
