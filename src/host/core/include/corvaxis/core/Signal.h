@@ -109,6 +109,8 @@ public:
     {
         if (!callback || !receiver)
             return nullptr;
+        // Receivers that died since the last emission left dead slots; do not let them pile up.
+        dropDeadSlots();
         auto connection = std::make_shared<SignalConnection>(receiver);
         receiver->addConnection(connection);
         (m_emitDepth > 0 ? m_pending : m_slots).push_back(Slot{connection, std::move(callback)});
@@ -165,7 +167,8 @@ public:
                 continue;
             const Callback callback = m_slots[i].callback;
             m_runningSlot = connection.get();
-            callback(std::forward<Args>(args)...);
+            // Passed as lvalues: forwarding would let the first slot move a by-value argument away.
+            callback(args...);
             if (!*scope.alive)
                 return;
         }
