@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -58,7 +59,14 @@ public:
     /// Sets a value (and optionally its default); the declared type, if any, is kept.
     void setParam(const std::string& name, Value value);
     void setParam(const std::string& name, Value value, Value defaultValue);
-    void setParam(const std::string& name, const char* text) { setParam(name, Value(std::string(text))); }
+    /// Text is stored as a string. A template, so that the literal 0 still means the int 0 and
+    /// not a null text.
+    template <typename Text>
+        requires std::is_same_v<std::decay_t<Text>, const char*> || std::is_same_v<std::decay_t<Text>, char*>
+    void setParam(const std::string& name, Text&& text)
+    {
+        setParam(name, Value(std::string(text)));
+    }
 
     void setParamType(const std::string& name, unsigned type);
     void setParamAttributes(const std::string& name, Attributes attributes);
