@@ -1,5 +1,7 @@
 #include "corvaxis/core/Parameter.h"
 
+#include "corvaxis/core/Log.h"
+
 #include <algorithm>
 
 namespace corvaxis {
@@ -26,6 +28,13 @@ ParameterBase::~ParameterBase()
 {
     if (m_owner)
         m_owner->unregisterParameter(this);
+}
+
+void ParameterBase::logDeprecatedName(const std::string& alternative) const
+{
+    Log::logIfAccepted(Log::Warning, "Core.Parameter", [&] {
+        return "Using deprecated parameter name '" + alternative + "'. Please use: '" + m_name + "' instead.";
+    });
 }
 
 void ParameterBase::setParentFromCopy(Configurable* owner)

@@ -34,6 +34,10 @@ public:
     virtual void configuration(Properties& properties) const = 0;
     virtual void resetToDefault() = 0;
 
+protected:
+    /// Tells the user that a configuration still uses an older name of this parameter.
+    void logDeprecatedName(const std::string& alternative) const;
+
 private:
     friend class Configurable;
     std::string m_name;
@@ -81,6 +85,7 @@ public:
         for (const std::string& alternative : deprecatedNames)
             if (properties.param(alternative, read)) {
                 setValue(read);
+                logDeprecatedName(alternative);
                 return;
             }
     }
