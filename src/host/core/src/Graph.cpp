@@ -13,6 +13,19 @@ Graph::Graph(Points nodes, Edges edges, bool directed) : m_directed(directed)
     m_edges = std::move(edges);
 }
 
+Graph& Graph::operator=(const Graph& other)
+{
+    if (this != &other) {
+        m_nodes = other.m_nodes;
+        m_edges = other.m_edges;
+        m_directed = other.m_directed;
+        m_nodeFeatures = other.m_nodeFeatures;
+        m_edgeFeatures = other.m_edgeFeatures;
+        Data::operator=(other);
+    }
+    return *this;
+}
+
 void Graph::setNodeFeature(const std::string& name, FeatureMatrix values)
 {
     if (values.rows() != m_nodes.rows())

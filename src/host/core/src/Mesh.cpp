@@ -24,6 +24,17 @@ Mesh::Mesh(Points vertices, Triangles faces)
     m_faces = std::move(faces);
 }
 
+Mesh& Mesh::operator=(const Mesh& other)
+{
+    if (this != &other) {
+        m_vertices = other.m_vertices;
+        m_faces = other.m_faces;
+        m_normals = other.m_normals;
+        Data::operator=(other);
+    }
+    return *this;
+}
+
 void Mesh::setGeometry(Points vertices, Triangles faces)
 {
     checkFaces(vertices, faces);

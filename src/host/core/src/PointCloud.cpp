@@ -19,6 +19,16 @@ PointCloud::PointCloud(Points points, std::optional<Points> normals)
     m_normals = std::move(normals);
 }
 
+PointCloud& PointCloud::operator=(const PointCloud& other)
+{
+    if (this != &other) {
+        m_points = other.m_points;
+        m_normals = other.m_normals;
+        Data::operator=(other);
+    }
+    return *this;
+}
+
 void PointCloud::setPoints(Points points, std::optional<Points> normals)
 {
     checkNormals(points, normals);

@@ -18,6 +18,8 @@ public:
     /// Throws std::invalid_argument when an edge refers to a node that does not exist.
     Graph(Points nodes, Edges edges, bool directed = false);
     Graph(const Graph&) = default;
+    /// Copies the content first and then signals, so that slots see the new state.
+    Graph& operator=(const Graph& other);
 
     int kind() const override { return GraphKind; }
     std::string kindName() const override { return "Graph"; }

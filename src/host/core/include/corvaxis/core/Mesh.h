@@ -14,6 +14,8 @@ public:
     /// Throws std::invalid_argument when a face refers to a vertex that does not exist.
     Mesh(Points vertices, Triangles faces);
     Mesh(const Mesh&) = default;
+    /// Copies the content first and then signals, so that slots see the new state.
+    Mesh& operator=(const Mesh& other);
 
     int kind() const override { return MeshKind; }
     std::string kindName() const override { return "Mesh"; }

@@ -14,6 +14,8 @@ public:
     /// Throws std::invalid_argument when normals are given but not one per point.
     explicit PointCloud(Points points, std::optional<Points> normals = std::nullopt);
     PointCloud(const PointCloud&) = default;
+    /// Copies the content first and then signals, so that slots see the new state.
+    PointCloud& operator=(const PointCloud& other);
 
     int kind() const override { return PointCloudKind; }
     std::string kindName() const override { return "PointCloud"; }
