@@ -30,8 +30,10 @@ DataComponentBase* DataComponentList::add(std::unique_ptr<DataComponentBase> com
     for (const auto& held : m_components) {
         const bool sameKind = matchById ? held->id() == added.id() : typeid(*held) == typeid(added);
         if (sameKind) {
-            held->assign(added);
-            return held.get();
+            // Taking over values may run slots that change this list; keep the component, not the slot.
+            DataComponentBase* target = held.get();
+            target->assign(added);
+            return target;
         }
     }
     if (auto* withParent = dynamic_cast<DataComponentWithParentInterface*>(&added))

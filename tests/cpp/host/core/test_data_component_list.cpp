@@ -76,6 +76,18 @@ TEST_F(ListFixture, SameTypeUpdatesTheHeldComponentInPlace)
     EXPECT_EQ(list().add(nullptr), nullptr);
 }
 
+TEST_F(ListFixture, UpdateMayRunSlotsThatGrowTheList)
+{
+    auto* held = static_cast<Opacity*>(list().add(std::make_unique<Opacity>(0.5)));
+    held->value.signalChanged.connect(this, [this](const corvaxis::ParameterBase*) {
+        for (int i = 0; i < 16; ++i)
+            list().add(std::make_unique<PyDataComponent>("grown" + std::to_string(i), i));
+    });
+    EXPECT_EQ(list().add(std::make_unique<Opacity>(0.25)), held);
+    EXPECT_EQ(list().size(), 17u);
+    EXPECT_EQ(held->value.value(), 0.25);
+}
+
 TEST_F(ListFixture, OtherTypesAreAppendedInOrder)
 {
     auto* opacity = list().add(std::make_unique<Opacity>(0.5));
