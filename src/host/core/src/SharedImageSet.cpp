@@ -1,6 +1,7 @@
 #include "corvaxis/core/SharedImageSet.h"
 
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 
 namespace corvaxis {
@@ -23,7 +24,9 @@ std::size_t pixelSize(PixelType type)
 const char* pixelTypeName(PixelType type)
 {
     static const char* const names[] = {"uint8", "int8", "uint16", "int16", "uint32", "int32", "float32", "float64"};
-    return names[static_cast<int>(type)];
+    // A value cast from a plain integer may lie outside the enumeration.
+    const auto index = static_cast<std::size_t>(type);
+    return index < std::size(names) ? names[index] : "unknown";
 }
 
 Image::Image(PixelType type, std::array<int, 3> dimensions, int channels)

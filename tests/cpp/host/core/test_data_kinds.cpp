@@ -265,4 +265,6 @@ TEST(SharedImageSetData, ImagesRejectEmptyShapes)
     const Image rgb(PixelType::UInt16, {4, 2, 1}, 3);
     EXPECT_EQ(rgb.numPixels(), 8u);
     EXPECT_EQ(rgb.byteSize(), 8u * 3u * 2u);
+    EXPECT_STREQ(pixelTypeName(PixelType::Float), "float32");
+    EXPECT_STREQ(pixelTypeName(static_cast<PixelType>(99)), "unknown");
 }
