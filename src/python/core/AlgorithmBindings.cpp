@@ -1,0 +1,88 @@
+#include "Bindings.h"
+#include "ConfigurableBindings.h"
+#include "PropertyValues.h"
+
+#include "corvaxis/core/Algorithm.h"
+
+#include <fmt/format.h>
+
+namespace corvaxis::python {
+
+namespace {
+
+/// Algorithms written in Python: the subclass supplies compute and, through the methods bound
+/// below, declares its parameters, reports its status and hands out results.
+class PyAlgorithm : public Algorithm {
+public:
+    void compute() override { PYBIND11_OVERRIDE_PURE(void, Algorithm, compute, ); }
+
+    void addParameter(const std::string& name, const Properties::Value& value)
+    {
+        std::visit([&](const auto& initial) {
+            using Value = std::decay_t<decltype(initial)>;
+            m_parameters.push_back(std::make_unique<Parameter<Value>>(name, initial, this));
+        }, value);
+    }
+    void addOutput(std::unique_ptr<Data> data) { output().add(std::move(data)); }
+    using Algorithm::setStatus;
+
+private:
+    std::vector<std::unique_ptr<ParameterBase>> m_parameters;
+};
+
+using AlgorithmClass = py::class_<Algorithm, PyAlgorithm, std::unique_ptr<Algorithm>>;
+
+std::string typeName(py::handle self) { return py::type::handle_of(self).attr("__name__").cast<std::string>(); }
+
+PyAlgorithm& writtenInPython(Algorithm& algorithm, const char* method)
+{
+    auto* python = dynamic_cast<PyAlgorithm*>(&algorithm);
+    if (!python)
+        throw py::type_error(fmt::format("{} is only available to algorithms written in Python", method));
+    return *python;
+}
+
+}  // namespace
+
+void declareAlgorithm(py::module_& module)
+{
+    AlgorithmClass(module, "Algorithm",
+                   "A computation with parameters: set the parameters (attributes p_<name>), compute, read the "
+                   "status, take the output.\nTo write one in Python, derive from it, call Algorithm.__init__ and "
+                   "define compute().");
+}
+
+void bindAlgorithm(py::module_& module)
+{
+    AlgorithmClass cls(module.attr("Algorithm"));
+    cls.def(py::init<>())
+        .def("compute", &Algorithm::compute, "Runs the algorithm; status tells whether it succeeded.")
+        .def_property_readonly("status", &Algorithm::status, "0 after a successful compute, -1 before any.")
+        .def_property_readonly("status_message", &Algorithm::statusMessage, "Why the last compute failed.")
+        .def("output", [](Algorithm& self) {
+            OwningDataList output = self.takeOutput();
+            py::list results;
+            while (!output.empty())
+                results.append(std::shared_ptr<Data>(output.take(0)));
+            return results;
+        }, "Hands over the data objects the last compute produced; a second call returns an empty list.")
+        .def("add_parameter", [](py::handle self, const std::string& name, const py::object& initial) {
+            PyAlgorithm& algorithm = writtenInPython(self.cast<Algorithm&>(), "add_parameter");
+            if (algorithm.parameter(name))
+                throw py::value_error(fmt::format("'{}' has a parameter '{}' already", typeName(self), name));
+            algorithm.addParameter(name, valueFromPython(initial, fmt::format("parameter '{}'", name)));
+        }, py::arg("name"), py::arg("default"),
+            "Declares a parameter; its type (bool, int, float, str, vector, matrix) is that of the default.")
+        .def("set_status", [](Algorithm& self, int status, std::string message) {
+            writtenInPython(self, "set_status").setStatus(status, std::move(message));
+        }, py::arg("status"), py::arg("message") = "")
+        .def("add_output", [](Algorithm& self, const Data& data) {
+            writtenInPython(self, "add_output").addOutput(data.cloneData());
+        }, py::arg("data"), "Adds a copy of a data object to the output.")
+        .def("__repr__", [](const py::object& self) {
+            return fmt::format("<{}, status={}>", typeName(self), self.cast<const Algorithm&>().status());
+        });
+    bindConfigurable(cls);
+}
+
+}  // namespace corvaxis::python
