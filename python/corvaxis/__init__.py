@@ -1,4 +1,31 @@
 """corvaxis: scripting 3-D anatomy work in Python."""
 
-from corvaxis._core import *  # noqa: F401,F403
-from corvaxis import graph  # noqa: F401
+from corvaxis._core import (
+    Algorithm,
+    Data,
+    DataComponentBase,
+    DataComponentList,
+    LabelDataComponent,
+    Mesh,
+    Modality,
+    PointCloud,
+    Properties,
+    SharedImageSet,
+)
+from corvaxis import log
+from corvaxis.graph import Graph
+
+__all__ = [
+    "Algorithm",
+    "Data",
+    "DataComponentBase",
+    "DataComponentList",
+    "Graph",
+    "LabelDataComponent",
+    "Mesh",
+    "Modality",
+    "PointCloud",
+    "Properties",
+    "SharedImageSet",
+    "log",
+]
