@@ -2,7 +2,9 @@
 
 #include "binding_detail/ExceptionTranslation.h"
 #include "binding_detail/KeyDeclarations.h"
+#include "binding_detail/KeyValueDataWrapper.h"
 #include "binding_detail/KeysTree.h"
+#include "structures/StructureBindings.h"
 
 #include "corvaxis/anatomy/styling/Selector.h"
 #include "corvaxis/anatomy/styling/StyleSheet.h"
@@ -31,7 +33,15 @@ AnatomyDataBindings::AnatomyDataBindings(py::module_& module)
 void AnatomyDataBindings::bind()
 {
     binding_detail::bindAnatomicalStructureInvalidException(m_module);
+    binding_detail::bindKeyValueDataWrapper<Vec3>(m_module, "Vec3");
+    binding_detail::bindKeyValueDataWrapper<Vec4>(m_module, "Vec4");
+    binding_detail::bindKeyValueDataWrapper<SharedImageSet>(m_module, "SharedImageSet");
+    binding_detail::bindKeyValueDataWrapper<Mesh>(m_module, "Mesh");
+    binding_detail::bindKeyValueDataWrapper<PointCloud>(m_module, "PointCloud");
+    binding_detail::bindKeyValueDataWrapper<Graph>(m_module, "Graph");
     binding_detail::bindKeys();
+    bindAnatomicalStructure(m_module);
+    bindGenericAnatomicalStructure(m_module);
 }
 
 }  // namespace corvaxis

@@ -1,0 +1,167 @@
+#include "structures/StructureBindings.h"
+
+#include "binding_detail/KeyValueDataWrapper.h"
+#include "binding_detail/ReadOnlyArrays.h"
+
+#include "corvaxis/anatomy/AnatomicalStructureWrapper.h"
+#include "corvaxis/anatomy/GenericAnatomicalStructure.h"
+
+#include <Eigen/LU>
+#include <pybind11/eigen.h>
+
+#include <memory>
+#include <set>
+#include <string>
+
+namespace py = pybind11;
+
+namespace corvaxis {
+
+namespace {
+
+using binding_detail::KeyValueDataWrapper;
+
+void warnDeprecated()
+{
+    py::module_::import("warnings").attr("warn")("This method is deprecated, use 'keypoints2' instead.");
+}
+
+std::string keypointNotFound(const std::string& key) { return "Keypoint '" + key + "' not found"; }
+
+/// A keypoint with a NaN component is refused and logged; a new key gets no empty entry.
+void assignKeypoint(KeyValueStore<Vec3>& keypoints, const std::string& key, const Vec3& value)
+{
+    if (value.hasNaN() && !keypoints.has(key))
+        KeyValueStore<Vec3>::logRefusedAssignment();
+    else
+        keypoints[key] = value;
+}
+
+/// The getter and setter of one store property; the wrapper works on the live store.
+template <typename T, KeyValueStore<T> AnatomicalStructure::*Store>
+void defineStoreProperty(py::class_<AnatomicalStructureWrapper, std::shared_ptr<AnatomicalStructureWrapper>>& cls,
+                         const char* property, const char* storeName, const char* doc)
+{
+    cls.def_property(
+        property,
+        [storeName](AnatomicalStructureWrapper& self) {
+            return KeyValueDataWrapper<T>((*self).*Store, self, storeName);
+        },
+        [storeName](AnatomicalStructureWrapper& self, const py::dict& value) {
+            KeyValueDataWrapper<T>((*self).*Store, self, storeName).setFromDict(value, true);
+        },
+        doc);
+}
+
+}  // namespace
+
+void bindAnatomicalStructure(py::module_& module)
+{
+    py::class_<AnatomicalStructureWrapper, std::shared_ptr<AnatomicalStructureWrapper>> cls(module,
+                                                                                          "AnatomicalStructure");
+    cls.def_property_readonly(
+        "valid", [](const AnatomicalStructureWrapper& self) { return self.isValid(); },
+        "Indicate whether the object is still valid, if invalid, member access raises an "
+        "AnatomicalStructureInvalidException");
+
+    cls.def_property(
+        "keypoints",
+        [](AnatomicalStructureWrapper& self) {
+            warnDeprecated();
+            py::dict result;
+            for (const auto& [key, entry] : self->keypoints)
+                result[py::str(key)] = py::cast(Vec3(entry.value()));
+            return result;
+        },
+        [](AnatomicalStructureWrapper& self, const py::dict& value) {
+            warnDeprecated();
+            KeyValueStore<Vec3>& keypoints = self->keypoints;
+            std::set<std::string> stale;
+            for (const auto& [key, entry] : keypoints)
+                stale.insert(key);
+            for (const auto& [key, point] : value) {
+                const auto vector = py::cast<Vec3>(point);
+                const auto name = py::cast<std::string>(key);
+                assignKeypoint(keypoints, name, vector);
+                stale.erase(name);
+            }
+            for (const std::string& key : stale)
+                keypoints.take(key);
+        },
+        "Dictionary getter (of a copy of) and setter access for all keypoints. Use `get_keypoint` and "
+        "`set_keypoint` for access to individual keypoints.");
+
+    cls.def("get_keypoint", [](AnatomicalStructureWrapper& self, const std::string& key) {
+        warnDeprecated();
+        const KeyValueStore<Vec3>& keypoints = self->keypoints;
+        if (!keypoints.has(key))
+            throw py::key_error(keypointNotFound(key));
+        return binding_detail::readOnlyArray(keypoints[key].value());
+    });
+    cls.def(
+        "set_keypoint",
+        [](AnatomicalStructureWrapper& self, const std::string& key, const Vec3& value) {
+            assignKeypoint(self->keypoints, key, value);
+        },
+        "Set or overwrite an existing keypoint");
+    cls.def(
+        "remove_keypoint",
+        [](AnatomicalStructureWrapper& self, const std::string& key) {
+            warnDeprecated();
+            KeyValueStore<Vec3>& keypoints = self->keypoints;
+            if (!keypoints.has(key))
+                throw py::key_error(keypointNotFound(key));
+            keypoints.take(key);
+        },
+        "Remove a keypoint, raises KeyError if it does not exist");
+
+    defineStoreProperty<Vec3, &AnatomicalStructure::keypoints>(cls, "keypoints2", "keypoints",
+                                                               "Key value access to keypoints. Assignable from dict.");
+    defineStoreProperty<Vec4, &AnatomicalStructure::planes>(cls, "planes", "planes",
+                                                            "Key value access to planes. Assignable from dict.");
+    defineStoreProperty<SharedImageSet, &AnatomicalStructure::images>(
+        cls, "images", "images", "Key value access to images. Assignable from dict.");
+    defineStoreProperty<Mesh, &AnatomicalStructure::meshes>(cls, "meshes", "meshes",
+                                                            "Key value access to meshes. Assignable from dict.");
+    defineStoreProperty<PointCloud, &AnatomicalStructure::pointclouds>(
+        cls, "pointclouds", "pointclouds", "Key value access to pointclouds. Assignable from dict.");
+    defineStoreProperty<Graph, &AnatomicalStructure::graphs>(cls, "graphs", "graphs",
+                                                             "Key value access to graphs. Assignable from dict.");
+
+    cls.def_property(
+        "matrix_to_world",
+        [](AnatomicalStructureWrapper& self) { return binding_detail::readOnlyArray(self->matrixToWorld()); },
+        [](AnatomicalStructureWrapper& self, const Mat4& matrix) { self->setMatrixToWorld(matrix, true); },
+        "Access to 4x4 matrix representing transformation from local coordinate space of this structure to the "
+        "world coordinate space.");
+    cls.def_property(
+        "matrix_from_world",
+        [](AnatomicalStructureWrapper& self) {
+            return binding_detail::readOnlyArray(Mat4(self->matrixToWorld().inverse()));
+        },
+        [](AnatomicalStructureWrapper& self, const Mat4& matrix) { self->setMatrixToWorld(matrix.inverse(), true); },
+        "Access to 4x4 matrix representing transformation from world coordinate space to the local coordinate "
+        "space of this structure.");
+    cls.def_property_readonly(
+        "identifier", [](AnatomicalStructureWrapper& self) { return self->identifier(); },
+        "Returns the identifier of the anatomical structure.");
+    cls.def_property_readonly(
+        "is_2d", [](AnatomicalStructureWrapper& self) { return self->is2D(); },
+        "Returns true if the anatomical structure is 2D, false if it is 3D.");
+}
+
+void bindGenericAnatomicalStructure(py::module_& module)
+{
+    py::class_<GenericAnatomicalStructureWrapper, AnatomicalStructureWrapper,
+               std::shared_ptr<GenericAnatomicalStructureWrapper>>(module, "GenericAnatomicalStructure",
+                                                                   "Generic anatomical structure implementation.")
+        .def(py::init<>())
+        .def(py::init<std::string>())
+        .def_property(
+            "identifier", [](GenericAnatomicalStructureWrapper& self) { return self->identifier(); },
+            [](GenericAnatomicalStructureWrapper& self, const std::string& identifier) {
+                self->setIdentifier(identifier);
+            });
+}
+
+}  // namespace corvaxis
