@@ -4,6 +4,7 @@
 #include "binding_detail/KeyDeclarations.h"
 #include "binding_detail/KeyValueDataWrapper.h"
 #include "binding_detail/KeysTree.h"
+#include "structures/CollectionBindings.h"
 #include "structures/StructureBindings.h"
 
 #include "corvaxis/anatomy/styling/Selector.h"
@@ -42,6 +43,8 @@ void AnatomyDataBindings::bind()
     binding_detail::bindKeys();
     bindAnatomicalStructure(m_module);
     bindGenericAnatomicalStructure(m_module);
+    bindAnatomicalStructureCollection(m_module);
+    bindGenericASC(m_module);
 }
 
 }  // namespace corvaxis

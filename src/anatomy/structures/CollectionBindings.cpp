@@ -1,0 +1,143 @@
+#include "structures/CollectionBindings.h"
+
+#include "corvaxis/anatomy/AnatomicalStructureWrapper.h"
+#include "corvaxis/anatomy/GenericASC.h"
+#include "corvaxis/core/String.h"
+
+#include <fmt/format.h>
+#include <pybind11/stl.h>
+
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace corvaxis {
+
+namespace {
+
+using Handle = std::shared_ptr<AnatomicalStructureWrapper>;
+
+/// "<Prefix, AnatomicalStructures: [a,b] >", one name per structure, asked in index order.
+template <typename Name>
+std::string describe(const AnatomicalStructureCollection& collection, const char* prefix, Name name)
+{
+    std::vector<std::string> names;
+    for (int i = 0; i < collection.numAnatomicalStructures(); ++i)
+        names.push_back(name(*collection.anatomicalStructure(i)));
+    return fmt::format("<{}, AnatomicalStructures: [{}] >", prefix, String::join(names, ","));
+}
+
+std::string notFound(const std::string& identifier)
+{
+    return "Anatomical structure with identifier '" + identifier + "' not found";
+}
+
+/// Hands a taken structure to Python in a handle that owns it.
+Handle ownTaken(std::unique_ptr<AnatomicalStructure> taken)
+{
+    if (!taken)
+        throw std::runtime_error("Failed to take AnatomicalStructure");
+    return std::make_shared<AnatomicalStructureWrapper>(std::move(taken));
+}
+
+}  // namespace
+
+void bindAnatomicalStructureCollection(py::module_& module)
+{
+    py::class_<AnatomicalStructureCollection, Data, std::shared_ptr<AnatomicalStructureCollection>>(
+        module, "AnatomicalStructureCollection",
+        "AnatomicalStructureCollection provides an interface for managing collections of AnatomicalStructure objects.")
+        .def("__repr__",
+             [](const AnatomicalStructureCollection& self) {
+                 return describe(self, "AnatomicalStructureCollection",
+                                 [](const AnatomicalStructure& structure) { return structure.displayName(); });
+             })
+        // Returned as the most derived registered class: a clone of a GenericASC is a GenericASC.
+        .def("clone",
+             [](const AnatomicalStructureCollection& self) {
+                 return std::shared_ptr<AnatomicalStructureCollection>(self.clone());
+             })
+        .def("num_anatomical_structures", &AnatomicalStructureCollection::numAnatomicalStructures,
+             "Returns the number of anatomical structures in the collection")
+        .def("__len__", &AnatomicalStructureCollection::numAnatomicalStructures,
+             "Same as :meth:`num_anatomical_structures`; enables ``len(asc)``.")
+        .def(
+            "add",
+            [](AnatomicalStructureCollection& self, const Handle& structure) {
+                if (!structure || !structure->isValid())
+                    throw py::value_error("Invalid anatomical structure");
+                // The collection gets its own copy; the handle stays independent of it.
+                std::unique_ptr<AnatomicalStructure> clone = (*structure)->clone();
+                const std::string identifier = clone->identifier();
+                if (!self.addAnatomicalStructure(clone))
+                    throw py::value_error(
+                        fmt::format("Anatomical structure '{}' is not supported by this collection", identifier));
+            },
+            "Add a clone of the structure to the collection. Raises ValueError if the collection does not accept "
+            "this structure type.",
+            py::arg("structure"))
+        .def(
+            "pop",
+            [](AnatomicalStructureCollection& self, const std::variant<long long, std::string>& indexOrIdentifier) {
+                if (const auto* index = std::get_if<long long>(&indexOrIdentifier)) {
+                    if (*index < 0 || *index >= self.numAnatomicalStructures())
+                        throw py::index_error("Index out of range");
+                    return ownTaken(self.takeAnatomicalStructure(self.anatomicalStructure(static_cast<int>(*index))));
+                }
+                const auto& identifier = std::get<std::string>(indexOrIdentifier);
+                AnatomicalStructure* structure = self.anatomicalStructureByIdentifier(identifier);
+                if (!structure)
+                    throw py::key_error(notFound(identifier));
+                return ownTaken(self.takeAnatomicalStructure(structure));
+            },
+            "Remove and return a structure from an ASC. You can pass an index or a string identifier.",
+            py::arg("index_or_identifier"))
+        .def(
+            "anatomical_structure_identifiers",
+            [](const AnatomicalStructureCollection& self) {
+                std::vector<std::string> identifiers;
+                for (int i = 0; i < self.numAnatomicalStructures(); ++i)
+                    identifiers.push_back(self.anatomicalStructure(i)->identifier());
+                return identifiers;
+            },
+            "Returns a list of the names of all anatomical structures in the collection")
+        .def(
+            "anatomical_structure",
+            [](AnatomicalStructureCollection& self, long long index) {
+                const int count = self.numAnatomicalStructures();
+                if (index < 0 || index >= count)
+                    throw py::index_error(fmt::format("Index out of range: {} not in [0, {})", index, count));
+                // A handle that refers to the structure; it does not keep the collection alive.
+                return std::make_shared<AnatomicalStructureWrapper>(self.anatomicalStructure(static_cast<int>(index)));
+            },
+            "Returns the anatomical structure at the given index", py::arg("index"))
+        .def(
+            "anatomical_structure",
+            [](AnatomicalStructureCollection& self, const std::string& identifier) {
+                AnatomicalStructure* structure = self.anatomicalStructureByIdentifier(identifier);
+                if (!structure)
+                    throw py::key_error(notFound(identifier));
+                return std::make_shared<AnatomicalStructureWrapper>(structure);
+            },
+            "Returns the anatomical structure with the given identifier", py::arg("identifier"));
+}
+
+void bindGenericASC(py::module_& module)
+{
+    py::class_<GenericASC, AnatomicalStructureCollection, Data, std::shared_ptr<GenericASC>>(
+        module, "GenericASC", "GenericASC holds the data associated with a generic anatomical structure collection.")
+        .def(py::init([] { return std::make_shared<GenericASC>(false); }))
+        .def("__repr__",
+             [](const GenericASC& self) {
+                 return describe(self, "GenericASC",
+                                 [](const AnatomicalStructure& structure) { return structure.identifier(); });
+             })
+        .def("clone", [](const GenericASC& self) {
+            return std::shared_ptr<GenericASC>(static_cast<GenericASC*>(self.clone().release()));
+        });
+}
+
+}  // namespace corvaxis
