@@ -79,20 +79,18 @@ void bindData(py::module_& module)
 
     ComponentListClass list(module.attr("DataComponentList"));
     list.def("__len__", &DataComponentList::size)
-        .def("__getitem__", [](const py::object& self, py::ssize_t index) {
-            const auto& components = self.cast<const DataComponentList&>();
-            return componentOf(self, components.at(checkedIndex(components, index)));
-        })
+        .def("__getitem__", [](const DataComponentList& self, py::ssize_t index) {
+            return self.at(checkedIndex(self, index));
+        }, py::return_value_policy::reference_internal)
         .def("__iter__", [](const py::object& self) {
             py::list items;
             for (const auto& component : self.cast<const DataComponentList&>().components())
                 items.append(componentOf(self, component.get()));
             return py::iter(items);
         })
-        .def("add", [](const py::object& self, const DataComponentBase& component) {
-            DataComponentBase* held = self.cast<DataComponentList&>().add(component.clone());
-            return componentOf(self, held);
-        }, py::arg("component"),
+        .def("add", [](DataComponentList& self, const DataComponentBase& component) {
+            return self.add(component.clone());
+        }, py::arg("component"), py::return_value_policy::reference_internal,
             "Adds a copy of the component to the component list and returns a reference to the copy.\n"
             "When the list holds a component of the same kind already, that one takes over the values.")
         .def("__repr__", [](const DataComponentList& self) {
