@@ -1,4 +1,6 @@
+import subprocess
 import sys
+import textwrap
 import types
 
 import pytest
@@ -112,3 +114,42 @@ class TestTreeShape:
         assert corvaxis.keys.__doc__ is None
         assert corvaxis.keys.spine.vertebra.__doc__ is None
 
+
+
+def _import_after(setup):
+    """Runs `setup` in a fresh interpreter, then imports corvaxis.anatomy and reports."""
+    code = textwrap.dedent(setup) + textwrap.dedent(
+        """
+        try:
+            import corvaxis.anatomy
+        except ImportError as error:
+            print("ImportError", error)
+        else:
+            print(corvaxis.keys.liver.key, corvaxis.keys.liver.__name__)
+        """
+    )
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout.strip()
+
+
+def test_a_node_that_exists_before_the_walk_keeps_its_key():
+    setup = """
+        import sys, types
+        import corvaxis
+        keys = types.ModuleType("corvaxis.keys")
+        sys.modules["corvaxis.keys"] = keys
+        liver = types.ModuleType("corvaxis.keys.liver")
+        liver.key = "mine"
+        keys.liver = liver
+    """
+    assert _import_after(setup) == "mine corvaxis.keys.liver"
+
+
+def test_a_non_module_in_the_way_fails_the_import_with_its_type_named():
+    setup = """
+        import sys, types
+        import corvaxis
+        keys = types.ModuleType("corvaxis.keys")
+        sys.modules["corvaxis.keys"] = keys
+        keys.liver = 5
+    """
+    assert _import_after(setup) == "ImportError Object of type 'int' is not an instance of 'module_'"
