@@ -209,7 +209,7 @@ namespace Lungs::RightLung::MiddleLobe { inline constexpr Key key{"Corvaxis.Lung
 inline constexpr std::size_t kKeyCount = 155;
 
 /// Every key, in registration order.
-inline constexpr std::array<const KeyBase*, kKeyCount> allKeys{
+inline constexpr auto allKeys = std::to_array<const KeyBase*>({
     &Keys::Position::key,
     &Keys::Prediction::key,
     &Keys::Segmentation::key,
@@ -365,8 +365,8 @@ inline constexpr std::array<const KeyBase*, kKeyCount> allKeys{
     &Keys::Lungs::RightLung::SuperiorLobe::key,
     &Keys::Lungs::RightLung::InferiorLobe::key,
     &Keys::Lungs::RightLung::MiddleLobe::key,
-};
-static_assert(allKeys.back() != nullptr, "allKeys lists fewer keys than kKeyCount");
+});
+static_assert(allKeys.size() == kKeyCount, "allKeys must list every key exactly once");
 
 namespace {
 
