@@ -1,0 +1,396 @@
+#include "corvaxis/core/io/DataFile.h"
+
+#include "corvaxis/core/io/DataCodec.h"
+#include "corvaxis/core/io/Hdf5.h"
+
+#include <boost/crc.hpp>
+#include <hdf5.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace corvaxis::io {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::array<unsigned char, 8> signature = {'C', 'O', 'R', 'V', 'A', 'X', 'I', 'S'};
+constexpr std::array<unsigned char, 8> hdf5Signature = {0x89, 'H', 'D', 'F', '\r', '\n', 0x1a, '\n'};
+// Header layout: signature, then little-endian version (4 bytes), content length (8), CRC-32 (4);
+// zeros up to headerSize.
+constexpr std::size_t versionOffset = 8;
+constexpr std::size_t lengthOffset = 12;
+constexpr std::size_t crcOffset = 20;
+constexpr std::size_t headerUsed = 24;
+
+std::string systemReason(int error) { return std::strerror(error); }
+
+template <typename Integer>
+void putLittleEndian(unsigned char* out, Integer value)
+{
+    for (std::size_t i = 0; i < sizeof(Integer); ++i)
+        out[i] = static_cast<unsigned char>(static_cast<std::uint64_t>(value) >> (8 * i));
+}
+
+template <typename Integer>
+Integer getLittleEndian(const unsigned char* in)
+{
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < sizeof(Integer); ++i)
+        value |= static_cast<std::uint64_t>(in[i]) << (8 * i);
+    return static_cast<Integer>(value);
+}
+
+/// A file descriptor that closes itself.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : m_fd(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    int get() const { return m_fd; }
+    /// Closes now and reports whether closing worked (a failed close can mean lost writes).
+    bool close() { return ::close(std::exchange(m_fd, -1)) == 0; }
+
+private:
+    int m_fd;
+};
+
+[[noreturn]] void failSystem(const fs::path& path, const std::string& what, int error)
+{
+    if (error == ENOENT)
+        throw FileNotFoundError(path, what + ": " + systemReason(error));
+    throw FileAccessError(path, what + ": " + systemReason(error), error);
+}
+
+// ---- Writing ---------------------------------------------------------------------------------
+
+/// A temporary file next to the target; removed unless it was renamed into place.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(const fs::path& target)
+    {
+        const fs::path directory = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+        std::random_device entropy;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            char suffix[16];
+            std::snprintf(suffix, sizeof(suffix), "%08x", static_cast<unsigned>(entropy()));
+            // Hidden, and named after the target, so that a leftover of a crash is recognisable.
+            m_path = directory / ("." + target.filename().string() + "." + suffix + ".tmp");
+            const int fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd >= 0) {
+                ::close(fd);
+                return;
+            }
+            if (errno != EEXIST)
+                failSystem(target, "cannot create a temporary file in '" + directory.string() + "'", errno);
+        }
+        throw FileAccessError(target, "cannot find a free temporary file name in '" + directory.string() + "'");
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    ~TemporaryFile()
+    {
+        if (!m_kept)
+            ::unlink(m_path.c_str());
+    }
+
+    const fs::path& path() const { return m_path; }
+    void keep() { m_kept = true; }
+
+private:
+    fs::path m_path;
+    bool m_kept = false;
+};
+
+void writeHdf5(const Data& data, const fs::path& path)
+{
+    const auto check = [](auto result, const char* what) {
+        if (result < 0)
+            throw Hdf5Error(what);
+        return result;
+    };
+    const Handle createList(check(H5Pcreate(H5P_FILE_CREATE), "cannot make a file creation list"));
+    check(H5Pset_userblock(createList.id(), headerSize), "cannot reserve the header");
+    check(H5Pset_obj_track_times(createList.id(), false), "cannot turn off modification times");
+    const Handle accessList(check(H5Pcreate(H5P_FILE_ACCESS), "cannot make a file access list"));
+    // The 1.8 file format: compact groups, and readable by every HDF5 tool of the last 15 years.
+    check(H5Pset_libver_bounds(accessList.id(), H5F_LIBVER_V18, H5F_LIBVER_V18), "cannot choose the file format");
+    check(H5Pset_fclose_degree(accessList.id(), H5F_CLOSE_STRONG), "cannot set the close degree");
+
+    Handle file(check(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, createList.id(), accessList.id()),
+                      "cannot create the HDF5 file"));
+    {
+        Group root(Handle(check(H5Gopen2(file.id(), "/", H5P_DEFAULT), "cannot open the root group")), "/",
+                   std::make_shared<FileContext>());
+        root.setText("format", "corvaxis");
+        root.setScalar<std::uint32_t>("format_version", formatVersion);
+        writeData(data, root);
+    }
+    // Closing flushes; a failure here means the content did not reach the file.
+    if (H5Fclose(file.release()) < 0)
+        throw Hdf5Error("cannot complete the HDF5 file");
+}
+
+/// Writes the header over the user block that HDF5 left empty and syncs the file.
+void finishFile(const fs::path& temporary, const fs::path& target)
+{
+    Descriptor fd(::open(temporary.c_str(), O_RDWR | O_CLOEXEC));
+    if (fd.get() < 0)
+        failSystem(target, "cannot reopen the temporary file", errno);
+    boost::crc_32_type crc;
+    std::vector<unsigned char> buffer(1 << 20);
+    std::uint64_t length = 0;
+    off_t offset = headerSize;
+    for (;;) {
+        const ssize_t count = ::pread(fd.get(), buffer.data(), buffer.size(), offset);
+        if (count < 0) {
+            if (errno == EINTR)
+                continue;
+            failSystem(target, "cannot read back the temporary file", errno);
+        }
+        if (count == 0)
+            break;
+        if (length == 0 && (count < 8 || std::memcmp(buffer.data(), hdf5Signature.data(), 8) != 0))
+            throw FileAccessError(target, "HDF5 did not place its content after the header");
+        crc.process_bytes(buffer.data(), static_cast<std::size_t>(count));
+        length += static_cast<std::uint64_t>(count);
+        offset += count;
+    }
+    if (length == 0)
+        throw FileAccessError(target, "HDF5 wrote no content");
+
+    std::array<unsigned char, headerSize> header{};
+    std::memcpy(header.data(), signature.data(), signature.size());
+    putLittleEndian<std::uint32_t>(header.data() + versionOffset, formatVersion);
+    putLittleEndian<std::uint64_t>(header.data() + lengthOffset, length);
+    putLittleEndian<std::uint32_t>(header.data() + crcOffset, crc.checksum());
+    if (::pwrite(fd.get(), header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()))
+        failSystem(target, "cannot write the header", errno ? errno : EIO);
+    if (::fsync(fd.get()) != 0)
+        failSystem(target, "cannot sync the temporary file", errno);
+    if (!fd.close())
+        failSystem(target, "cannot close the temporary file", errno);
+}
+
+void syncDirectory(const fs::path& target)
+{
+    const fs::path directory = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+    Descriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // The rename has happened; a directory that cannot be synced only weakens durability.
+    if (fd.get() >= 0)
+        ::fsync(fd.get());
+}
+
+// ---- Reading ---------------------------------------------------------------------------------
+
+std::vector<unsigned char> readWholeFile(const fs::path& path)
+{
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (fd.get() < 0)
+        failSystem(path, "cannot open", errno);
+    struct stat status;
+    if (::fstat(fd.get(), &status) != 0)
+        failSystem(path, "cannot inspect", errno);
+    if (S_ISDIR(status.st_mode))
+        throw FileAccessError(path, "is a directory", EISDIR);
+    if (!S_ISREG(status.st_mode))
+        throw FileAccessError(path, "is not a regular file");
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(status.st_size));
+    std::size_t filled = 0;
+    for (;;) {
+        if (filled == bytes.size())
+            bytes.resize(bytes.size() + 4096);
+        const ssize_t count = ::read(fd.get(), bytes.data() + filled, bytes.size() - filled);
+        if (count < 0) {
+            if (errno == EINTR)
+                continue;
+            failSystem(path, "cannot read", errno);
+        }
+        if (count == 0)
+            break;
+        filled += static_cast<std::size_t>(count);
+    }
+    bytes.resize(filled);
+    return bytes;
+}
+
+/// Everything that can be checked without HDF5: size, signature, version, length and checksum.
+void checkHeader(const std::vector<unsigned char>& bytes, const fs::path& path)
+{
+    const auto refuse = [&](const std::string& reason) { throw FileFormatError(path, reason); };
+    if (bytes.empty())
+        refuse("the file is empty");
+    const std::size_t compared = std::min(bytes.size(), signature.size());
+    const bool ours = std::memcmp(bytes.data(), signature.data(), compared) == 0;
+    if (!ours && bytes.size() >= 8 && std::memcmp(bytes.data(), hdf5Signature.data(), 8) == 0)
+        refuse("not a corvaxis data file: an HDF5 file without the corvaxis header");
+    if (!ours)
+        refuse("not a corvaxis data file (no CORVAXIS signature at the start)");
+    if (bytes.size() < headerSize)
+        refuse("truncated: " + std::to_string(bytes.size()) + " bytes, less than the " + std::to_string(headerSize) +
+               "-byte header");
+    const auto version = getLittleEndian<std::uint32_t>(bytes.data() + versionOffset);
+    if (version != formatVersion)
+        refuse("format version " + std::to_string(version) + " is not supported (this build reads version " +
+               std::to_string(formatVersion) + ")");
+    for (std::size_t i = headerUsed; i < headerSize; ++i)
+        if (bytes[i] != 0)
+            refuse("damaged header (reserved bytes are not zero)");
+    const auto length = getLittleEndian<std::uint64_t>(bytes.data() + lengthOffset);
+    const std::uint64_t present = bytes.size() - headerSize;
+    if (present < length)
+        refuse("truncated: the header announces " + std::to_string(length) + " bytes of content, the file holds " +
+               std::to_string(present));
+    if (present > length)
+        refuse("damaged: " + std::to_string(present - length) + " bytes more than the header announces");
+    boost::crc_32_type crc;
+    crc.process_bytes(bytes.data() + headerSize, present);
+    if (crc.checksum() != getLittleEndian<std::uint32_t>(bytes.data() + crcOffset))
+        refuse("damaged: the content does not match its checksum");
+}
+
+/// An HDF5 file opened from checked bytes in memory; HDF5 never reads the path itself.
+class MemoryFile {
+public:
+    MemoryFile(std::vector<unsigned char> bytes, std::uint64_t maxArrayBytes)
+    {
+        static std::atomic<unsigned> counter = 0;
+        const auto check = [](auto result, const char* what) {
+            if (result < 0)
+                throw Hdf5Error(what);
+            return result;
+        };
+        const Handle accessList(check(H5Pcreate(H5P_FILE_ACCESS), "cannot make a file access list"));
+        check(H5Pset_fapl_core(accessList.id(), 1 << 16, false), "cannot choose the memory driver");
+        check(H5Pset_file_image(accessList.id(), bytes.data(), bytes.size()), "cannot hand over the content");
+        std::vector<unsigned char>().swap(bytes);  // the access list holds its own copy
+        // A name of its own: HDF5 tells open files apart by name, and this one exists only here.
+        const std::string name = "corvaxis-memory-file-" + std::to_string(counter++);
+        m_file = Handle(H5Fopen(name.c_str(), H5F_ACC_RDONLY, accessList.id()));
+        if (!m_file)
+            throw Hdf5Error("HDF5 cannot open the content");
+        m_context = std::make_shared<FileContext>();
+        m_context->maxArrayBytes = maxArrayBytes;
+    }
+
+    Group root() const
+    {
+        const Handle::Id id = H5Gopen2(m_file.id(), "/", H5P_DEFAULT);
+        if (id < 0)
+            throw Hdf5Error("the root group cannot be opened");
+        return Group(Handle(id), "/", m_context);
+    }
+
+private:
+    Handle m_file;
+    std::shared_ptr<FileContext> m_context;
+};
+
+}  // namespace
+
+FileError::FileError(fs::path path, std::string reason, int errorNumber)
+    : std::runtime_error(path.string() + ": " + reason), m_path(std::move(path)), m_reason(std::move(reason)),
+      m_errorNumber(errorNumber)
+{
+}
+
+FileNotFoundError::FileNotFoundError(fs::path path, std::string reason)
+    : FileError(std::move(path), std::move(reason), ENOENT)
+{
+}
+
+void save(const Data& data, const fs::path& path)
+{
+    if (!path.has_filename())
+        throw FileAccessError(path, "names no file", EISDIR);
+    const Hdf5Quiet quiet;
+    TemporaryFile temporary(path);
+    try {
+        writeHdf5(data, temporary.path());
+    }
+    catch (const FileError&) {
+        throw;
+    }
+    catch (const std::invalid_argument& error) {
+        throw UnsupportedDataError(path, std::string("cannot save: ") + error.what());
+    }
+    catch (const std::exception& error) {
+        throw FileAccessError(path, std::string("cannot save: ") + error.what());
+    }
+    finishFile(temporary.path(), path);
+    // A replaced file keeps its permissions.
+    struct stat existing;
+    if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
+        ::chmod(temporary.path().c_str(), existing.st_mode & 07777);
+    if (::rename(temporary.path().c_str(), path.c_str()) != 0)
+        failSystem(path, "cannot move the written file into place", errno);
+    temporary.keep();
+    syncDirectory(path);
+}
+
+std::unique_ptr<Data> load(const fs::path& path, const KindHook& beforeReading)
+{
+    std::vector<unsigned char> bytes = readWholeFile(path);
+    checkHeader(bytes, path);
+    const std::uint64_t size = bytes.size();
+    const Hdf5Quiet quiet;
+    std::unique_ptr<MemoryFile> file;
+    std::string kind;
+    try {
+        file = std::make_unique<MemoryFile>(std::move(bytes), size);
+        const Group root = file->root();
+        if (!root.hasAttribute("format") || root.text("format") != "corvaxis")
+            throw FileFormatError(path, "not a corvaxis data file (its root group lacks format=\"corvaxis\")");
+        const auto version = root.scalar<std::uint32_t>("format_version");
+        if (version != formatVersion)
+            throw FileFormatError(path, "damaged: the content says format version " + std::to_string(version) +
+                                            ", the header " + std::to_string(formatVersion));
+        kind = root.text("kind");
+    }
+    catch (const FileError&) {
+        throw;
+    }
+    catch (const std::exception& error) {
+        throw FileFormatError(path, std::string("damaged content: ") + error.what());
+    }
+    if (beforeReading)
+        beforeReading(kind);
+    if (!findCodec(kind))
+        throw FileFormatError(path, "holds data of kind '" + kind + "', which no loaded library reads");
+    try {
+        return readData(file->root());
+    }
+    catch (const FileError&) {
+        throw;
+    }
+    catch (const std::bad_alloc&) {
+        throw FileFormatError(path, "damaged content: it asks for more memory than there is");
+    }
+    catch (const std::exception& error) {
+        throw FileFormatError(path, std::string("damaged content: ") + error.what());
+    }
+}
+
+std::unique_ptr<Data> load(const fs::path& path, const std::string& expectedKind)
+{
+    return load(path, [&](const std::string& kind) {
+        if (kind != expectedKind)
+            throw FileFormatError(path, "holds data of kind '" + kind + "', not '" + expectedKind + "'");
+    });
+}
+
+}  // namespace corvaxis::io

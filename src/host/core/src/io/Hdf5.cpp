@@ -1,0 +1,410 @@
+#include "corvaxis/core/io/Hdf5.h"
+
+#include <hdf5.h>
+
+#include <charconv>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+
+static_assert(std::is_same_v<hid_t, corvaxis::io::Handle::Id>);
+static_assert(std::is_same_v<H5E_auto2_t, corvaxis::io::Hdf5Quiet::AutoFunction>);
+
+namespace corvaxis::io {
+
+namespace {
+
+/// The most specific message on HDF5's error stack, which says best what went wrong; clears it.
+std::string hdf5Reason()
+{
+    std::string reason;
+    H5Ewalk2(
+        H5E_DEFAULT, H5E_WALK_UPWARD,
+        [](unsigned n, const H5E_error2_t* error, void* data) -> herr_t {
+            if (n == 0 && error && error->desc)
+                *static_cast<std::string*>(data) = error->desc;
+            return 0;
+        },
+        &reason);
+    H5Eclear2(H5E_DEFAULT);
+    return reason;
+}
+
+template <typename What>
+[[noreturn]] void fail(What&& what)
+{
+    const std::string reason = hdf5Reason();
+    std::string message = what();
+    if (!reason.empty())
+        message += " (HDF5: " + reason + ")";
+    throw Hdf5Error(message);
+}
+
+/// Passes a valid identifier or status through; a negative one becomes an exception.
+template <typename Result, typename What>
+Result check(Result result, What&& what)
+{
+    if (result < 0)
+        fail(std::forward<What>(what));
+    return result;
+}
+
+hid_t memoryType(ElementType type)
+{
+    switch (type) {
+    case ElementType::UInt8: return H5T_NATIVE_UINT8;
+    case ElementType::Int8: return H5T_NATIVE_INT8;
+    case ElementType::UInt16: return H5T_NATIVE_UINT16;
+    case ElementType::Int16: return H5T_NATIVE_INT16;
+    case ElementType::UInt32: return H5T_NATIVE_UINT32;
+    case ElementType::Int32: return H5T_NATIVE_INT32;
+    case ElementType::Float32: return H5T_NATIVE_FLOAT;
+    case ElementType::Float64: return H5T_NATIVE_DOUBLE;
+    }
+    throw std::invalid_argument("unknown element type");
+}
+
+hid_t fileType(ElementType type)
+{
+    switch (type) {
+    case ElementType::UInt8: return H5T_STD_U8LE;
+    case ElementType::Int8: return H5T_STD_I8LE;
+    case ElementType::UInt16: return H5T_STD_U16LE;
+    case ElementType::Int16: return H5T_STD_I16LE;
+    case ElementType::UInt32: return H5T_STD_U32LE;
+    case ElementType::Int32: return H5T_STD_I32LE;
+    case ElementType::Float32: return H5T_IEEE_F32LE;
+    case ElementType::Float64: return H5T_IEEE_F64LE;
+    }
+    throw std::invalid_argument("unknown element type");
+}
+
+const char* typeText(ElementType type)
+{
+    static const char* const names[] = {"uint8", "int8", "uint16", "int16", "uint32", "int32", "float32", "float64"};
+    return names[static_cast<int>(type)];
+}
+
+Handle textType()
+{
+    Handle type(check(H5Tcopy(H5T_C_S1), [] { return std::string("cannot make a text type"); }));
+    check(H5Tset_size(type.id(), H5T_VARIABLE), [] { return std::string("cannot make a text type"); });
+    check(H5Tset_cset(type.id(), H5T_CSET_UTF8), [] { return std::string("cannot make a text type"); });
+    return type;
+}
+
+Handle creationList(hid_t listClass)
+{
+    // Without modification times, the same data always gives the same bytes.
+    Handle list(check(H5Pcreate(listClass), [] { return std::string("cannot make a property list"); }));
+    check(H5Pset_obj_track_times(list.id(), false), [] { return std::string("cannot set a property list"); });
+    return list;
+}
+
+Handle simpleSpace(const Dimensions& dims)
+{
+    if (dims.empty())
+        return Handle(check(H5Screate(H5S_SCALAR), [] { return std::string("cannot make a dataspace"); }));
+    std::vector<hsize_t> extents(dims.begin(), dims.end());
+    return Handle(check(H5Screate_simple(static_cast<int>(extents.size()), extents.data(), nullptr),
+                        [] { return std::string("cannot make a dataspace"); }));
+}
+
+/// The extents of a stored dataspace; empty for a single value. Only scalar and simple spaces of
+/// the wanted rank are accepted.
+template <typename Where>
+Dimensions extents(hid_t space, std::size_t rank, Where&& where)
+{
+    const H5S_class_t spaceClass = H5Sget_simple_extent_type(space);
+    if (rank == 0) {
+        if (spaceClass != H5S_SCALAR)
+            throw Hdf5Error(where() + " is not a single value");
+        return {};
+    }
+    const int stored = spaceClass == H5S_SIMPLE ? H5Sget_simple_extent_ndims(space) : -1;
+    if (stored != static_cast<int>(rank))
+        throw Hdf5Error(where() + " does not have " + std::to_string(rank) + " dimension(s)");
+    std::vector<hsize_t> dims(rank);
+    check(H5Sget_simple_extent_dims(space, dims.data(), nullptr), [&] { return where() + ": unreadable extents"; });
+    return Dimensions(dims.begin(), dims.end());
+}
+
+/// Bytes of an array of the given extents, refusing what overflows or exceeds the limit.
+template <typename Where>
+std::uint64_t byteCount(const Dimensions& dims, ElementType type, std::uint64_t limit, Where&& where)
+{
+    std::uint64_t count = elementSize(type);
+    for (std::uint64_t extent : dims) {
+        if (extent != 0 && count > std::numeric_limits<std::uint64_t>::max() / extent)
+            throw Hdf5Error(where() + " claims more elements than can exist");
+        count *= extent;
+    }
+    if (count > limit)
+        throw Hdf5Error(where() + " claims " + std::to_string(count) + " bytes, more than the file holds");
+    return count;
+}
+
+template <typename Where>
+void checkStoredType(hid_t stored, ElementType type, Where&& where)
+{
+    // Only the exact stored type is read: it is what writers store, and nothing else needs converting.
+    if (H5Tequal(stored, fileType(type)) <= 0) {
+        H5Eclear2(H5E_DEFAULT);
+        throw Hdf5Error(where() + " is not stored as " + typeText(type));
+    }
+}
+
+void checkText(const std::string& text, const std::string& where)
+{
+    if (text.find('\0') != std::string::npos)
+        throw std::invalid_argument(where + " holds a NUL character, which stored text cannot hold");
+}
+
+}  // namespace
+
+void Handle::reset()
+{
+    if (m_id >= 0)
+        H5Idec_ref(m_id);
+    m_id = -1;
+}
+
+std::size_t elementSize(ElementType type)
+{
+    switch (type) {
+    case ElementType::UInt8:
+    case ElementType::Int8: return 1;
+    case ElementType::UInt16:
+    case ElementType::Int16: return 2;
+    case ElementType::UInt32:
+    case ElementType::Int32:
+    case ElementType::Float32: return 4;
+    case ElementType::Float64: return 8;
+    }
+    throw std::invalid_argument("unknown element type");
+}
+
+Group::Group(Handle handle, std::string path, std::shared_ptr<FileContext> context, int depth)
+    : m_handle(std::move(handle)), m_path(std::move(path)), m_context(std::move(context)), m_depth(depth)
+{
+}
+
+std::string Group::childPath(const std::string& name) const { return m_path == "/" ? "/" + name : m_path + "/" + name; }
+
+Group Group::createGroup(const std::string& name)
+{
+    const std::string path = childPath(name);
+    if (m_depth + 1 > maxDepth)
+        throw std::invalid_argument("group '" + path + "' nests deeper than " + std::to_string(maxDepth) + " levels");
+    const Handle list = creationList(H5P_GROUP_CREATE);
+    Handle group(check(H5Gcreate2(m_handle.id(), name.c_str(), H5P_DEFAULT, list.id(), H5P_DEFAULT),
+                       [&] { return "cannot create group '" + path + "'"; }));
+    return Group(std::move(group), path, m_context, m_depth + 1);
+}
+
+Group Group::openGroup(const std::string& name) const
+{
+    const std::string path = childPath(name);
+    if (!has(name))
+        throw Hdf5Error("group '" + path + "' is missing");
+    if (m_depth + 1 > maxDepth)
+        throw Hdf5Error("group '" + path + "' nests deeper than " + std::to_string(maxDepth) + " levels");
+    Handle group(check(H5Gopen2(m_handle.id(), name.c_str(), H5P_DEFAULT),
+                       [&] { return "'" + path + "' is not a readable group"; }));
+    H5O_info2_t info;
+    check(H5Oget_info3(group.id(), &info, H5O_INFO_BASIC), [&] { return "group '" + path + "' is unreadable"; });
+    std::uint64_t token[2];
+    static_assert(sizeof(token) == sizeof(info.token));
+    std::memcpy(token, &info.token, sizeof(token));
+    if (!m_context->visited.emplace(token[0], token[1]).second)
+        throw Hdf5Error("group '" + path + "' is linked from more than one place");
+    return Group(std::move(group), path, m_context, m_depth + 1);
+}
+
+bool Group::has(const std::string& name) const
+{
+    return check(H5Lexists(m_handle.id(), name.c_str(), H5P_DEFAULT),
+                 [&] { return "cannot look up '" + childPath(name) + "'"; }) > 0;
+}
+
+std::vector<std::string> Group::childNames() const
+{
+    std::vector<std::string> names;
+    check(H5Literate2(
+              m_handle.id(), H5_INDEX_NAME, H5_ITER_INC, nullptr,
+              [](hid_t, const char* name, const H5L_info2_t*, void* data) -> herr_t {
+                  static_cast<std::vector<std::string>*>(data)->emplace_back(name);
+                  return 0;
+              },
+              &names),
+          [&] { return "cannot list the children of '" + m_path + "'"; });
+    return names;
+}
+
+std::vector<Group> Group::indexedGroups() const
+{
+    const std::vector<std::string> names = childNames();
+    std::vector<bool> seen(names.size(), false);
+    for (const std::string& name : names) {
+        std::size_t index = 0;
+        const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), index);
+        const bool canonical = error == std::errc() && end == name.data() + name.size() && (name == "0" || name[0] != '0');
+        if (!canonical || index >= names.size() || seen[index])
+            throw Hdf5Error("group '" + m_path + "' holds '" + name + "' among children that should be numbered 0 to " +
+                            std::to_string(names.size()) + " - 1");
+        seen[index] = true;
+    }
+    std::vector<Group> groups;
+    groups.reserve(names.size());
+    for (std::size_t i = 0; i < names.size(); ++i)
+        groups.push_back(openGroup(std::to_string(i)));
+    return groups;
+}
+
+bool Group::hasAttribute(const std::string& name) const
+{
+    return check(H5Aexists(m_handle.id(), name.c_str()),
+                 [&] { return "cannot look up attribute '" + name + "' of '" + m_path + "'"; }) > 0;
+}
+
+void Group::setText(const std::string& name, const std::string& text)
+{
+    const auto where = [&] { return "attribute '" + name + "' of '" + m_path + "'"; };
+    checkText(text, where());
+    const Handle type = textType();
+    const Handle space = simpleSpace({});
+    const Handle attribute(check(H5Acreate2(m_handle.id(), name.c_str(), type.id(), space.id(), H5P_DEFAULT, H5P_DEFAULT),
+                                 [&] { return "cannot create " + where(); }));
+    const char* data = text.c_str();
+    check(H5Awrite(attribute.id(), type.id(), &data), [&] { return "cannot write " + where(); });
+}
+
+void Group::setTexts(const std::string& name, const std::vector<std::string>& texts)
+{
+    const auto where = [&] { return "attribute '" + name + "' of '" + m_path + "'"; };
+    std::vector<const char*> data;
+    data.reserve(texts.size());
+    for (const std::string& text : texts) {
+        checkText(text, where());
+        data.push_back(text.c_str());
+    }
+    const Handle type = textType();
+    const Handle space = simpleSpace({texts.size()});
+    const Handle attribute(check(H5Acreate2(m_handle.id(), name.c_str(), type.id(), space.id(), H5P_DEFAULT, H5P_DEFAULT),
+                                 [&] { return "cannot create " + where(); }));
+    if (!data.empty())
+        check(H5Awrite(attribute.id(), type.id(), data.data()), [&] { return "cannot write " + where(); });
+}
+
+namespace {
+
+/// Reads text attributes: a single one (rank 0) or a list (rank 1).
+std::vector<std::string> readTexts(hid_t location, const std::string& name, const std::string& path, std::size_t rank,
+                                   std::uint64_t limit)
+{
+    const auto where = [&] { return "attribute '" + name + "' of '" + path + "'"; };
+    if (check(H5Aexists(location, name.c_str()), [&] { return "cannot look up " + where(); }) <= 0)
+        throw Hdf5Error(where() + " is missing");
+    const Handle attribute(check(H5Aopen(location, name.c_str(), H5P_DEFAULT), [&] { return "cannot open " + where(); }));
+    const Handle stored(check(H5Aget_type(attribute.id()), [&] { return "cannot read the type of " + where(); }));
+    if (H5Tget_class(stored.id()) != H5T_STRING || H5Tis_variable_str(stored.id()) <= 0) {
+        H5Eclear2(H5E_DEFAULT);
+        throw Hdf5Error(where() + " is not text");
+    }
+    const Handle space(check(H5Aget_space(attribute.id()), [&] { return "cannot read the extent of " + where(); }));
+    const Dimensions dims = extents(space.id(), rank, where);
+    const std::uint64_t count = rank == 0 ? 1 : dims[0];
+    // Each text costs a stored reference of more than 8 bytes, so no more than that fit in the file.
+    if (count > limit / 8)
+        throw Hdf5Error(where() + " claims more texts than the file can hold");
+    std::vector<char*> data(count, nullptr);
+    std::vector<std::string> texts;
+    const Handle type = textType();
+    if (count > 0) {
+        check(H5Aread(attribute.id(), type.id(), data.data()), [&] { return "cannot read " + where(); });
+        texts.reserve(count);
+        for (char* text : data)
+            texts.emplace_back(text ? text : "");
+        H5Treclaim(type.id(), space.id(), H5P_DEFAULT, data.data());
+    }
+    return texts;
+}
+
+}  // namespace
+
+std::string Group::text(const std::string& name) const
+{
+    return readTexts(m_handle.id(), name, m_path, 0, m_context->maxArrayBytes).front();
+}
+
+std::vector<std::string> Group::texts(const std::string& name) const
+{
+    return readTexts(m_handle.id(), name, m_path, 1, m_context->maxArrayBytes);
+}
+
+void Group::setAttribute(const std::string& name, ElementType type, const void* values, const Dimensions& dims)
+{
+    const auto where = [&] { return "attribute '" + name + "' of '" + m_path + "'"; };
+    const Handle space = simpleSpace(dims);
+    const Handle attribute(
+        check(H5Acreate2(m_handle.id(), name.c_str(), fileType(type), space.id(), H5P_DEFAULT, H5P_DEFAULT),
+              [&] { return "cannot create " + where(); }));
+    if (byteCount(dims, type, UINT64_MAX, where) > 0)
+        check(H5Awrite(attribute.id(), memoryType(type), values), [&] { return "cannot write " + where(); });
+}
+
+void Group::attribute(const std::string& name, ElementType type, void* values, const Dimensions& expected) const
+{
+    const auto where = [&] { return "attribute '" + name + "' of '" + m_path + "'"; };
+    if (!hasAttribute(name))
+        throw Hdf5Error(where() + " is missing");
+    const Handle attribute(check(H5Aopen(m_handle.id(), name.c_str(), H5P_DEFAULT), [&] { return "cannot open " + where(); }));
+    const Handle stored(check(H5Aget_type(attribute.id()), [&] { return "cannot read the type of " + where(); }));
+    checkStoredType(stored.id(), type, where);
+    const Handle space(check(H5Aget_space(attribute.id()), [&] { return "cannot read the extent of " + where(); }));
+    if (extents(space.id(), expected.size(), where) != expected)
+        throw Hdf5Error(where() + " does not have the expected extents");
+    if (byteCount(expected, type, UINT64_MAX, where) > 0)
+        check(H5Aread(attribute.id(), memoryType(type), values), [&] { return "cannot read " + where(); });
+}
+
+void Group::writeArray(const std::string& name, ElementType type, const void* values, const Dimensions& dims)
+{
+    const auto where = [&] { return "array '" + childPath(name) + "'"; };
+    const Handle space = simpleSpace(dims);
+    const Handle list = creationList(H5P_DATASET_CREATE);
+    const Handle dataset(
+        check(H5Dcreate2(m_handle.id(), name.c_str(), fileType(type), space.id(), H5P_DEFAULT, list.id(), H5P_DEFAULT),
+              [&] { return "cannot create " + where(); }));
+    if (byteCount(dims, type, UINT64_MAX, where) > 0)
+        check(H5Dwrite(dataset.id(), memoryType(type), H5S_ALL, H5S_ALL, H5P_DEFAULT, values),
+              [&] { return "cannot write " + where(); });
+}
+
+std::vector<std::byte> Group::readArray(const std::string& name, ElementType type, std::size_t rank,
+                                        Dimensions& dims) const
+{
+    const auto where = [&] { return "array '" + childPath(name) + "'"; };
+    if (!has(name))
+        throw Hdf5Error(where() + " is missing");
+    const Handle dataset(check(H5Dopen2(m_handle.id(), name.c_str(), H5P_DEFAULT), [&] { return "cannot open " + where(); }));
+    const Handle stored(check(H5Dget_type(dataset.id()), [&] { return "cannot read the type of " + where(); }));
+    checkStoredType(stored.id(), type, where);
+    const Handle space(check(H5Dget_space(dataset.id()), [&] { return "cannot read the extent of " + where(); }));
+    dims = extents(space.id(), rank, where);
+    std::vector<std::byte> bytes(byteCount(dims, type, m_context->maxArrayBytes, where));
+    if (!bytes.empty())
+        check(H5Dread(dataset.id(), memoryType(type), H5S_ALL, H5S_ALL, H5P_DEFAULT, bytes.data()),
+              [&] { return "cannot read " + where(); });
+    return bytes;
+}
+
+Hdf5Quiet::Hdf5Quiet()
+{
+    H5Eget_auto2(H5E_DEFAULT, &m_function, &m_data);
+    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+}
+
+Hdf5Quiet::~Hdf5Quiet() { H5Eset_auto2(H5E_DEFAULT, m_function, m_data); }
+
+}  // namespace corvaxis::io
