@@ -14,7 +14,7 @@ PYTHON := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
 SOURCES := $(shell find src python tests/cpp benchmarks -type f -not -name '*.pyc' 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: all install test test-cpp test-python demo bench clean
+.PHONY: all install test test-cpp test-python test-asan demo bench clean
 
 all: install
 
@@ -35,6 +35,15 @@ test-python: install
 	$(RUN) $(PYTHON) -m pytest
 
 test: test-cpp test-python
+
+# Everything under AddressSanitizer and UndefinedBehaviorSanitizer, in its own build folder. The
+# interpreter is not instrumented, so the runtimes are preloaded; leak reports are off because
+# the interpreter keeps objects alive until exit on purpose.
+test-asan:
+	$(RUN) sh -c 'cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCORVAXIS_SANITIZE=ON >/dev/null && cmake --build build/asan'
+	$(RUN) ctest --test-dir build/asan --output-on-failure
+	$(RUN) sh -c 'ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+		PYTHONPATH=build/asan/python python3 -m pytest -p no:cacheprovider'
 
 demo: install
 	$(RUN) $(PYTHON) examples/demo.py
