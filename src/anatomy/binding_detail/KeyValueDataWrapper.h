@@ -69,6 +69,10 @@ constexpr bool isVectorStore = std::is_same_v<T, Vec3> || std::is_same_v<T, Vec4
 
 /// Python mapping over one key-value store of a structure. It refers to the live store and keeps
 /// a copy of the structure handle, which it asks before every use whether the store still exists.
+///
+/// Safe by construction: every stretch of code that touches the store starts with that check and
+/// runs no Python code (values are copied into C++ containers first and only then turned into
+/// Python objects), so nothing can destroy the structure between the check and the access.
 template <typename T>
 class KeyValueDataWrapper {
 public:
@@ -166,9 +170,13 @@ public:
     pybind11::dict asdict() const
     {
         checkIsValid();
-        pybind11::dict result;
+        std::vector<std::pair<std::string, typename Traits::Output>> items;
+        items.reserve(m_store->size());
         for (const auto& [key, entry] : *m_store)
-            result[pybind11::str(key)] = pybind11::cast(Traits::copyOut(entry.value()));
+            items.emplace_back(key, Traits::copyOut(entry.value()));
+        pybind11::dict result;
+        for (auto& [key, value] : items)
+            result[pybind11::str(key)] = pybind11::cast(std::move(value));
         return result;
     }
 
@@ -196,6 +204,8 @@ public:
                 throw pybind11::value_error(std::string("Type mismatch in dictionary conversion: ") + error.what());
             }
         }
+        // Conversion ran Python code, which may have destroyed the structure: ask again.
+        checkIsValid();
         if (clear)
             m_store->clear();
         for (const auto& [key, value] : converted)

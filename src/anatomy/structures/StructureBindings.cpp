@@ -11,6 +11,8 @@
 
 #include <memory>
 #include <set>
+#include <utility>
+#include <vector>
 #include <string>
 
 namespace py = pybind11;
@@ -68,23 +70,28 @@ void bindAnatomicalStructure(py::module_& module)
         "keypoints",
         [](AnatomicalStructureWrapper& self) {
             warnDeprecated();
-            py::dict result;
+            // Copied out first: building Python objects may run Python code.
+            std::vector<std::pair<std::string, Vec3>> points;
             for (const auto& [key, entry] : self->keypoints)
-                result[py::str(key)] = py::cast(Vec3(entry.value()));
+                points.emplace_back(key, entry.value());
+            py::dict result;
+            for (const auto& [key, point] : points)
+                result[py::str(key)] = py::cast(point);
             return result;
         },
         [](AnatomicalStructureWrapper& self, const py::dict& value) {
             warnDeprecated();
-            KeyValueStore<Vec3>& keypoints = self->keypoints;
             std::set<std::string> stale;
-            for (const auto& [key, entry] : keypoints)
+            for (const auto& [key, entry] : self->keypoints)
                 stale.insert(key);
             for (const auto& [key, point] : value) {
                 const auto vector = py::cast<Vec3>(point);
                 const auto name = py::cast<std::string>(key);
-                assignKeypoint(keypoints, name, vector);
+                // The conversions may run Python code: reach the store through the check again.
+                assignKeypoint(self->keypoints, name, vector);
                 stale.erase(name);
             }
+            KeyValueStore<Vec3>& keypoints = self->keypoints;
             for (const std::string& key : stale)
                 keypoints.take(key);
         },

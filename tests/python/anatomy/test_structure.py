@@ -167,3 +167,29 @@ def test_owning_handle_keeps_its_structure_for_its_wrappers():
     keypoints = anatomy.GenericAnatomicalStructure("tmp").keypoints2
     keypoints["a"] = [1, 2, 3]
     assert keypoints.valid and keypoints.keys() == ["a"]
+
+
+def test_structure_destroyed_while_converting_a_dict_is_refused_not_reached():
+    holder = {"asc": make_collection()}
+    handle = holder["asc"].anatomical_structure(0)
+    keypoints = handle.keypoints2
+
+    class DestroyingPoint:
+        """A point whose conversion drops the last reference to the collection."""
+
+        def __len__(self):
+            return 3
+
+        def __getitem__(self, index):
+            holder.pop("asc", None)
+            gc.collect()
+            if index >= 3:
+                raise IndexError(index)
+            return 1.0
+
+    with pytest.raises(anatomy.AnatomicalStructureInvalidException):
+        keypoints.from_dict({"a": DestroyingPoint()})
+    holder["asc"] = make_collection()
+    handle = holder["asc"].anatomical_structure(0)
+    with pytest.warns(UserWarning), pytest.raises(anatomy.AnatomicalStructureInvalidException):
+        handle.keypoints = {"a": DestroyingPoint()}
