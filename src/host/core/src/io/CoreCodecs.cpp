@@ -156,7 +156,10 @@ public:
 
     std::unique_ptr<Data> read(const Group& group) const override
     {
-        auto mesh = std::make_unique<Mesh>(readRows<Points>(group, "vertices", 3), readRows<Triangles>(group, "faces", 3));
+        // One statement each: arguments of a call have no order, and messages should name the first problem.
+        Points vertices = readRows<Points>(group, "vertices", 3);
+        Triangles faces = readRows<Triangles>(group, "faces", 3);
+        auto mesh = std::make_unique<Mesh>(std::move(vertices), std::move(faces));
         if (auto normals = readOptionalRows(group, "normals"))
             mesh->setNormals(std::move(normals));
         return mesh;
@@ -176,7 +179,8 @@ public:
 
     std::unique_ptr<Data> read(const Group& group) const override
     {
-        return std::make_unique<PointCloud>(readRows<Points>(group, "points", 3), readOptionalRows(group, "normals"));
+        Points points = readRows<Points>(group, "points", 3);
+        return std::make_unique<PointCloud>(std::move(points), readOptionalRows(group, "normals"));
     }
 };
 
@@ -196,8 +200,10 @@ public:
 
     std::unique_ptr<Data> read(const Group& group) const override
     {
-        auto graph = std::make_unique<Graph>(readRows<Points>(group, "nodes", 3), readRows<Edges>(group, "edges", 2),
-                                             readFlag(group, "directed"));
+        const bool directed = readFlag(group, "directed");
+        Points nodes = readRows<Points>(group, "nodes", 3);
+        Edges edges = readRows<Edges>(group, "edges", 2);
+        auto graph = std::make_unique<Graph>(std::move(nodes), std::move(edges), directed);
         for (const Group& stored : group.openGroup("node_features").indexedGroups()) {
             const std::string name = featureName(stored, graph->nodeFeatures());
             graph->setNodeFeature(name, readRows<FeatureMatrix>(stored, "values", -1));

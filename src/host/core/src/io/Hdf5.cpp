@@ -2,6 +2,7 @@
 
 #include <hdf5.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -85,11 +86,16 @@ const char* typeText(ElementType type)
     return names[static_cast<int>(type)];
 }
 
-Handle textType()
+/// Text as fixed-size UTF-8 strings padded with NUL: the values sit inside the attribute itself.
+/// Variable-length strings would live in HDF5's global heap, whose reader can loop forever on a
+/// damaged heap (seen while fuzzing), so files hold none.
+Handle textType(std::size_t size)
 {
-    Handle type(check(H5Tcopy(H5T_C_S1), [] { return std::string("cannot make a text type"); }));
-    check(H5Tset_size(type.id(), H5T_VARIABLE), [] { return std::string("cannot make a text type"); });
-    check(H5Tset_cset(type.id(), H5T_CSET_UTF8), [] { return std::string("cannot make a text type"); });
+    const auto what = [] { return std::string("cannot make a text type"); };
+    Handle type(check(H5Tcopy(H5T_C_S1), what));
+    check(H5Tset_size(type.id(), std::max<std::size_t>(size, 1)), what);
+    check(H5Tset_cset(type.id(), H5T_CSET_UTF8), what);
+    check(H5Tset_strpad(type.id(), H5T_STR_NULLPAD), what);
     return type;
 }
 
@@ -269,78 +275,67 @@ bool Group::hasAttribute(const std::string& name) const
 
 void Group::setText(const std::string& name, const std::string& text)
 {
-    const auto where = [&] { return "attribute '" + name + "' of '" + m_path + "'"; };
-    checkText(text, where());
-    const Handle type = textType();
-    const Handle space = simpleSpace({});
-    const Handle attribute(check(H5Acreate2(m_handle.id(), name.c_str(), type.id(), space.id(), H5P_DEFAULT, H5P_DEFAULT),
-                                 [&] { return "cannot create " + where(); }));
-    const char* data = text.c_str();
-    check(H5Awrite(attribute.id(), type.id(), &data), [&] { return "cannot write " + where(); });
+    writeTexts(name, {text}, {});
 }
 
 void Group::setTexts(const std::string& name, const std::vector<std::string>& texts)
 {
-    const auto where = [&] { return "attribute '" + name + "' of '" + m_path + "'"; };
-    std::vector<const char*> data;
-    data.reserve(texts.size());
-    for (const std::string& text : texts) {
-        checkText(text, where());
-        data.push_back(text.c_str());
-    }
-    const Handle type = textType();
-    const Handle space = simpleSpace({texts.size()});
-    const Handle attribute(check(H5Acreate2(m_handle.id(), name.c_str(), type.id(), space.id(), H5P_DEFAULT, H5P_DEFAULT),
-                                 [&] { return "cannot create " + where(); }));
-    if (!data.empty())
-        check(H5Awrite(attribute.id(), type.id(), data.data()), [&] { return "cannot write " + where(); });
+    writeTexts(name, texts, {texts.size()});
 }
 
-namespace {
-
-/// Reads text attributes: a single one (rank 0) or a list (rank 1).
-std::vector<std::string> readTexts(hid_t location, const std::string& name, const std::string& path, std::size_t rank,
-                                   std::uint64_t limit)
+void Group::writeTexts(const std::string& name, const std::vector<std::string>& texts, const Dimensions& dims)
 {
-    const auto where = [&] { return "attribute '" + name + "' of '" + path + "'"; };
-    if (check(H5Aexists(location, name.c_str()), [&] { return "cannot look up " + where(); }) <= 0)
-        throw Hdf5Error(where() + " is missing");
-    const Handle attribute(check(H5Aopen(location, name.c_str(), H5P_DEFAULT), [&] { return "cannot open " + where(); }));
-    const Handle stored(check(H5Aget_type(attribute.id()), [&] { return "cannot read the type of " + where(); }));
-    if (H5Tget_class(stored.id()) != H5T_STRING || H5Tis_variable_str(stored.id()) <= 0) {
-        H5Eclear2(H5E_DEFAULT);
-        throw Hdf5Error(where() + " is not text");
+    const auto where = [&] { return "attribute '" + name + "' of '" + m_path + "'"; };
+    std::size_t size = 1;
+    for (const std::string& text : texts) {
+        checkText(text, where());
+        size = std::max(size, text.size());
     }
+    std::vector<char> buffer(texts.size() * size, '\0');
+    for (std::size_t i = 0; i < texts.size(); ++i)
+        std::memcpy(buffer.data() + i * size, texts[i].data(), texts[i].size());
+    const Handle type = textType(size);
+    const Handle space = simpleSpace(dims);
+    const Handle attribute(check(H5Acreate2(m_handle.id(), name.c_str(), type.id(), space.id(), H5P_DEFAULT, H5P_DEFAULT),
+                                 [&] { return "cannot create " + where(); }));
+    if (!buffer.empty())
+        check(H5Awrite(attribute.id(), type.id(), buffer.data()), [&] { return "cannot write " + where(); });
+}
+
+std::vector<std::string> Group::readTexts(const std::string& name, std::size_t rank) const
+{
+    const auto where = [&] { return "attribute '" + name + "' of '" + m_path + "'"; };
+    if (!hasAttribute(name))
+        throw Hdf5Error(where() + " is missing");
+    const Handle attribute(check(H5Aopen(m_handle.id(), name.c_str(), H5P_DEFAULT), [&] { return "cannot open " + where(); }));
+    const Handle stored(check(H5Aget_type(attribute.id()), [&] { return "cannot read the type of " + where(); }));
+    const bool fixedText = H5Tget_class(stored.id()) == H5T_STRING && H5Tis_variable_str(stored.id()) == 0 &&
+                           H5Tget_strpad(stored.id()) == H5T_STR_NULLPAD && H5Tget_cset(stored.id()) == H5T_CSET_UTF8;
+    H5Eclear2(H5E_DEFAULT);
+    if (!fixedText)
+        throw Hdf5Error(where() + " is not stored as text");
+    const std::size_t size = H5Tget_size(stored.id());
     const Handle space(check(H5Aget_space(attribute.id()), [&] { return "cannot read the extent of " + where(); }));
     const Dimensions dims = extents(space.id(), rank, where);
     const std::uint64_t count = rank == 0 ? 1 : dims[0];
-    // Each text costs a stored reference of more than 8 bytes, so no more than that fit in the file.
-    if (count > limit / 8)
-        throw Hdf5Error(where() + " claims more texts than the file can hold");
-    std::vector<char*> data(count, nullptr);
+    if (size == 0 || size > m_context->maxArrayBytes || count > m_context->maxArrayBytes / size)
+        throw Hdf5Error(where() + " claims more text than the file holds");
+    std::vector<char> buffer(count * size);
+    const Handle type = textType(size);
+    if (!buffer.empty())
+        check(H5Aread(attribute.id(), type.id(), buffer.data()), [&] { return "cannot read " + where(); });
     std::vector<std::string> texts;
-    const Handle type = textType();
-    if (count > 0) {
-        check(H5Aread(attribute.id(), type.id(), data.data()), [&] { return "cannot read " + where(); });
-        texts.reserve(count);
-        for (char* text : data)
-            texts.emplace_back(text ? text : "");
-        H5Treclaim(type.id(), space.id(), H5P_DEFAULT, data.data());
+    texts.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const char* text = buffer.data() + i * size;
+        texts.emplace_back(text, std::find(text, text + size, '\0'));
     }
     return texts;
 }
 
-}  // namespace
+std::string Group::text(const std::string& name) const { return readTexts(name, 0).front(); }
 
-std::string Group::text(const std::string& name) const
-{
-    return readTexts(m_handle.id(), name, m_path, 0, m_context->maxArrayBytes).front();
-}
-
-std::vector<std::string> Group::texts(const std::string& name) const
-{
-    return readTexts(m_handle.id(), name, m_path, 1, m_context->maxArrayBytes);
-}
+std::vector<std::string> Group::texts(const std::string& name) const { return readTexts(name, 1); }
 
 void Group::setAttribute(const std::string& name, ElementType type, const void* values, const Dimensions& dims)
 {

@@ -105,18 +105,21 @@ inline void tamper(const fs::path& path, const std::function<void(hid_t file)>& 
     writeBytes(path, bytes);
 }
 
-/// Replaces a text attribute of an object of a saved file.
+/// Replaces a text attribute of an object of a saved file (text as files hold it: fixed-size,
+/// NUL-padded UTF-8).
 inline void setTextAttribute(hid_t file, const char* object, const char* name, const std::string& text)
 {
     if (H5Aexists_by_name(file, object, name, H5P_DEFAULT) > 0)
         H5Adelete_by_name(file, object, name, H5P_DEFAULT);
     const hid_t type = H5Tcopy(H5T_C_S1);
-    H5Tset_size(type, H5T_VARIABLE);
+    H5Tset_size(type, std::max<std::size_t>(text.size(), 1));
     H5Tset_cset(type, H5T_CSET_UTF8);
+    H5Tset_strpad(type, H5T_STR_NULLPAD);
     const hid_t space = H5Screate(H5S_SCALAR);
     const hid_t attribute = H5Acreate_by_name(file, object, name, type, space, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
-    const char* data = text.c_str();
-    H5Awrite(attribute, type, &data);
+    std::string padded = text;
+    padded.resize(std::max<std::size_t>(text.size(), 1), '\0');
+    H5Awrite(attribute, type, padded.data());
     H5Aclose(attribute);
     H5Sclose(space);
     H5Tclose(type);

@@ -161,6 +161,8 @@ public:
 
 private:
     std::string childPath(const std::string& name) const;
+    void writeTexts(const std::string& name, const std::vector<std::string>& texts, const Dimensions& dims);
+    std::vector<std::string> readTexts(const std::string& name, std::size_t rank) const;
 
     Handle m_handle;
     std::string m_path;
