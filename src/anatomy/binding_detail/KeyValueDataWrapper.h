@@ -1,5 +1,7 @@
 #pragma once
 
+#include "binding_detail/NumpyVector.h"
+
 #include "corvaxis/anatomy/AnatomicalStructureInvalidException.h"
 #include "corvaxis/anatomy/AnatomicalStructureWrapper.h"
 #include "corvaxis/anatomy/KeyValueStore.h"
@@ -29,9 +31,9 @@ struct StoreValueTraits;
 
 template <typename Vector>
 struct VectorValueTraits {
-    using Input = Vector;
-    using Output = Vector;
-    static Output copyOut(const Vector& value) { return value; }
+    using Input = NumpyVector<Vector::RowsAtCompileTime>;
+    using Output = Input;
+    static Output copyOut(const Vector& value) { return Output{value}; }
 };
 
 template <>
@@ -238,17 +240,17 @@ private:
     {
         if constexpr (std::is_same_v<T, Vec3>) {
             // A keypoint with a NaN component stands for "no keypoint": it removes the key.
-            if (value.hasNaN())
+            if (value.vector.hasNaN())
                 m_store->take(key);
             else
-                (*m_store)[key] = value;
+                (*m_store)[key] = value.vector;
         }
         else if constexpr (std::is_same_v<T, Vec4>) {
             // A plane with a NaN component is refused; a new key must not get an empty entry.
-            if (value.hasNaN())
+            if (value.vector.hasNaN())
                 Store::logRefusedReplacement();
             else
-                (*m_store)[key].replace(value);
+                (*m_store)[key].replace(value.vector);
         }
         else {
             if (!value)

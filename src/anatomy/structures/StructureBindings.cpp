@@ -1,6 +1,7 @@
 #include "structures/StructureBindings.h"
 
 #include "binding_detail/KeyValueDataWrapper.h"
+#include "binding_detail/NumpyVector.h"
 #include "binding_detail/ReadOnlyArrays.h"
 
 #include "corvaxis/anatomy/AnatomicalStructureWrapper.h"
@@ -76,7 +77,7 @@ void bindAnatomicalStructure(py::module_& module)
                 points.emplace_back(key, entry.value());
             py::dict result;
             for (const auto& [key, point] : points)
-                result[py::str(key)] = py::cast(point);
+                result[py::str(key)] = py::cast(binding_detail::NumpyVector<3>{point});
             return result;
         },
         [](AnatomicalStructureWrapper& self, const py::dict& value) {
@@ -85,7 +86,7 @@ void bindAnatomicalStructure(py::module_& module)
             for (const auto& [key, entry] : self->keypoints)
                 stale.insert(key);
             for (const auto& [key, point] : value) {
-                const auto vector = py::cast<Vec3>(point);
+                const Vec3 vector = py::cast<binding_detail::NumpyVector<3>>(point).vector;
                 const auto name = py::cast<std::string>(key);
                 // The conversions may run Python code: reach the store through the check again.
                 assignKeypoint(self->keypoints, name, vector);
@@ -107,8 +108,8 @@ void bindAnatomicalStructure(py::module_& module)
     });
     cls.def(
         "set_keypoint",
-        [](AnatomicalStructureWrapper& self, const std::string& key, const Vec3& value) {
-            assignKeypoint(self->keypoints, key, value);
+        [](AnatomicalStructureWrapper& self, const std::string& key, const binding_detail::NumpyVector<3>& value) {
+            assignKeypoint(self->keypoints, key, value.vector);
         },
         "Set or overwrite an existing keypoint");
     cls.def(
