@@ -89,6 +89,9 @@ public:
         /// Recomputes the local value from the value and the store's frame, unless the attribute
         /// "synchronization" is present and false.
         void synchronizeLocal();
+        /// Puts back a local value as it was recorded (by a file), which may differ from what
+        /// synchronizeLocal would compute now.
+        void restoreLocalValue(const LocalValue& localValue) { m_localValue = localValue; }
 
     private:
         friend class KeyValueStore;
