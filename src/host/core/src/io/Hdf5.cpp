@@ -309,8 +309,10 @@ std::vector<std::string> Group::readTexts(const std::string& name, std::size_t r
         throw Hdf5Error(where() + " is missing");
     const Handle attribute(check(H5Aopen(m_handle.id(), name.c_str(), H5P_DEFAULT), [&] { return "cannot open " + where(); }));
     const Handle stored(check(H5Aget_type(attribute.id()), [&] { return "cannot read the type of " + where(); }));
+    // ASCII and NUL-terminated strings are accepted too: that is what other tools (h5py) write.
+    const H5T_str_t padding = H5Tget_strpad(stored.id());
     const bool fixedText = H5Tget_class(stored.id()) == H5T_STRING && H5Tis_variable_str(stored.id()) == 0 &&
-                           H5Tget_strpad(stored.id()) == H5T_STR_NULLPAD && H5Tget_cset(stored.id()) == H5T_CSET_UTF8;
+                           (padding == H5T_STR_NULLPAD || padding == H5T_STR_NULLTERM);
     H5Eclear2(H5E_DEFAULT);
     if (!fixedText)
         throw Hdf5Error(where() + " is not stored as text");
@@ -321,9 +323,9 @@ std::vector<std::string> Group::readTexts(const std::string& name, std::size_t r
     if (size == 0 || size > m_context->maxArrayBytes || count > m_context->maxArrayBytes / size)
         throw Hdf5Error(where() + " claims more text than the file holds");
     std::vector<char> buffer(count * size);
-    const Handle type = textType(size);
+    // Read as stored: HDF5 converts between character sets only by failing.
     if (!buffer.empty())
-        check(H5Aread(attribute.id(), type.id(), buffer.data()), [&] { return "cannot read " + where(); });
+        check(H5Aread(attribute.id(), stored.id(), buffer.data()), [&] { return "cannot read " + where(); });
     std::vector<std::string> texts;
     texts.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
