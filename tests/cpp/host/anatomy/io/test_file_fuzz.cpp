@@ -1,0 +1,222 @@
+// Seeded random corruption of a saved collection. Pass 1 feeds damaged files as they are: the
+// header check must refuse every one. Pass 2 reseals the header after damaging the content, so
+// that the damage reaches HDF5 and the readers; each of these inputs is read in a child process,
+// so that a crash or a hang is caught and counted instead of ending the test run.
+//
+// CORVAXIS_FUZZ_INPUTS sets the number of inputs per pass (default 300), CORVAXIS_FUZZ_SEED the
+// seed, and CORVAXIS_FUZZ_KEEP a directory where inputs that crash or hang are written.
+
+#include "../../core/io/DataFileTestSupport.h"
+#include "CollectionSample.h"
+
+#include "corvaxis/core/io/DataFile.h"
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <map>
+
+using namespace corvaxis;
+using namespace corvaxis::test;
+
+namespace {
+
+long environmentNumber(const char* name, long fallback)
+{
+    const char* text = std::getenv(name);
+    return text && *text ? std::strtol(text, nullptr, 10) : fallback;
+}
+
+/// One random change of the bytes at or after `from`: bit flips, an overwritten run, a
+/// truncation, an insertion, or a run copied from elsewhere in the file.
+Bytes mutate(const Bytes& original, std::mt19937_64& random, std::size_t from)
+{
+    const auto uniform = [&](std::size_t low, std::size_t high) {
+        return std::uniform_int_distribution<std::size_t>(low, high)(random);
+    };
+    for (;;) {
+        Bytes bytes = original;
+        switch (uniform(0, 4)) {
+        case 0:
+            for (std::size_t n = uniform(1, 8); n > 0; --n)
+                bytes[uniform(from, bytes.size() - 1)] ^= static_cast<unsigned char>(1u << uniform(0, 7));
+            break;
+        case 1: {
+            const std::size_t start = uniform(from, bytes.size() - 1);
+            const std::size_t end = std::min(bytes.size(), start + uniform(1, 64));
+            const int fill = static_cast<int>(uniform(0, 2));
+            for (std::size_t i = start; i < end; ++i)
+                bytes[i] = fill == 0 ? 0x00 : fill == 1 ? 0xFF : static_cast<unsigned char>(uniform(0, 255));
+            break;
+        }
+        case 2: bytes.resize(uniform(from, bytes.size() - 1)); break;
+        case 3: {
+            Bytes inserted(uniform(1, 64));
+            for (auto& byte : inserted)
+                byte = static_cast<unsigned char>(uniform(0, 255));
+            bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(uniform(from, bytes.size())), inserted.begin(),
+                         inserted.end());
+            break;
+        }
+        default: {
+            const std::size_t length = uniform(1, 256);
+            const std::size_t source = uniform(from, bytes.size() - length);
+            const std::size_t target = uniform(from, bytes.size() - length);
+            std::copy(original.begin() + static_cast<std::ptrdiff_t>(source),
+                      original.begin() + static_cast<std::ptrdiff_t>(source + length),
+                      bytes.begin() + static_cast<std::ptrdiff_t>(target));
+            break;
+        }
+        }
+        if (bytes != original)
+            return bytes;
+    }
+}
+
+enum Outcome : int { Accepted = 0, Refused = 1, OtherError = 2, NotSavedAgain = 3 };
+
+/// Runs in the child: read the file and, when that works, save what was read.
+[[noreturn]] void readInChild(const fs::path& path, const fs::path& resaved)
+{
+    alarm(20);
+#if !defined(__SANITIZE_ADDRESS__)
+    // Runaway allocations then fail inside the reader instead of exhausting the machine.
+    const rlimit memory{std::size_t(2) << 30, std::size_t(2) << 30};
+    setrlimit(RLIMIT_AS, &memory);
+#endif
+    std::unique_ptr<Data> data;
+    try {
+        data = io::load(path);
+    }
+    catch (const io::FileFormatError&) {
+        _exit(Refused);
+    }
+    catch (...) {
+        _exit(OtherError);
+    }
+    try {
+        io::save(*data, resaved);
+    }
+    catch (...) {
+        _exit(NotSavedAgain);
+    }
+    _exit(Accepted);
+}
+
+struct Tally {
+    int inputs = 0;
+    int accepted = 0;
+    int refused = 0;
+    int otherErrors = 0;
+    int notSavedAgain = 0;
+    int crashed = 0;
+    int hung = 0;
+    std::map<int, int> crashSignals;
+};
+
+std::ostream& operator<<(std::ostream& out, const Tally& tally)
+{
+    out << tally.inputs << " inputs: " << tally.refused << " refused, " << tally.accepted << " read (damage in values), "
+        << tally.otherErrors << " other errors, " << tally.notSavedAgain << " read but not savable, " << tally.crashed
+        << " crashed, " << tally.hung << " hung";
+    for (const auto& [signal, count] : tally.crashSignals)
+        out << " [signal " << signal << ": " << count << "]";
+    return out;
+}
+
+class FileFuzzTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        io::save(*everyStoreCollection(), original);
+        bytes = readBytes(original);
+        ASSERT_GT(bytes.size(), 1024u);
+    }
+
+    void keep(const Bytes& input, const std::string& what, int index) const
+    {
+        if (const char* directory = std::getenv("CORVAXIS_FUZZ_KEEP"))
+            writeBytes(fs::path(directory) / (what + "-" + std::to_string(seed) + "-" + std::to_string(index) + ".cvx"),
+                       input);
+    }
+
+    ScratchDirectory directory;
+    fs::path original = directory / "original.cvx";
+    fs::path input = directory / "input.cvx";
+    Bytes bytes;
+    const int inputs = static_cast<int>(environmentNumber("CORVAXIS_FUZZ_INPUTS", 300));
+    const long seed = environmentNumber("CORVAXIS_FUZZ_SEED", 1);
+};
+
+}  // namespace
+
+TEST_F(FileFuzzTest, DamagedFilesAreRefusedByTheHeaderCheck)
+{
+    std::mt19937_64 random(static_cast<std::uint64_t>(seed));
+    Tally tally;
+    for (int i = 0; i < inputs; ++i) {
+        writeBytes(input, mutate(bytes, random, 0));
+        ++tally.inputs;
+        try {
+            io::load(input);
+            ++tally.accepted;
+        }
+        catch (const io::FileFormatError&) {
+            ++tally.refused;
+        }
+        catch (...) {
+            ++tally.otherErrors;
+        }
+    }
+    std::cout << "[fuzz] header check, seed " << seed << ": " << tally << std::endl;
+    EXPECT_EQ(tally.refused, tally.inputs) << tally;
+}
+
+TEST_F(FileFuzzTest, DamagedContentBehindAValidHeaderNeverCrashesTheReader)
+{
+    std::mt19937_64 random(static_cast<std::uint64_t>(seed) + 1000003);
+    const fs::path resaved = directory / "resaved.cvx";
+    Tally tally;
+    for (int i = 0; i < inputs; ++i) {
+        Bytes mutated = mutate(bytes, random, io::headerSize);
+        reseal(mutated);
+        writeBytes(input, mutated);
+        ++tally.inputs;
+        std::cout.flush();
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0)
+            readInChild(input, resaved);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM) {
+            ++tally.hung;
+            keep(mutated, "hang", i);
+        }
+        else if (WIFSIGNALED(status)) {
+            ++tally.crashed;
+            ++tally.crashSignals[WTERMSIG(status)];
+            keep(mutated, "crash", i);
+        }
+        else {
+            switch (WEXITSTATUS(status)) {
+            case Accepted: ++tally.accepted; break;
+            case Refused: ++tally.refused; break;
+            case NotSavedAgain: ++tally.notSavedAgain; break;
+            default: ++tally.otherErrors; keep(mutated, "other", i); break;
+            }
+        }
+    }
+    std::cout << "[fuzz] content behind a valid header, seed " << seed << ": " << tally << std::endl;
+    RecordProperty("fuzz_content_inputs", tally.inputs);
+    RecordProperty("fuzz_content_crashed", tally.crashed);
+    EXPECT_EQ(tally.crashed, 0) << tally;
+    EXPECT_EQ(tally.hung, 0) << tally;
+    EXPECT_EQ(tally.otherErrors, 0) << tally;
+    EXPECT_EQ(tally.notSavedAgain, 0) << tally;
+    EXPECT_GT(tally.refused, 0) << tally;
+}
