@@ -22,5 +22,6 @@ void bindMesh(py::module_& module);
 void bindPointCloud(py::module_& module);
 void bindAlgorithm(py::module_& module);
 void bindLog(py::module_& module);
+void bindFiles(py::module_& module);
 
 }  // namespace corvaxis::python

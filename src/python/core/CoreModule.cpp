@@ -21,4 +21,5 @@ PYBIND11_MODULE(_core, module)
     bindPointCloud(module);
     bindAlgorithm(module);
     bindLog(module);
+    bindFiles(module);
 }
