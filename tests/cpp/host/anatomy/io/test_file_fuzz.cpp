@@ -77,7 +77,9 @@ Bytes mutate(const Bytes& original, std::mt19937_64& random, std::size_t from)
     }
 }
 
-enum Outcome : int { Accepted = 0, Refused = 1, OtherError = 2, NotSavedAgain = 3 };
+// Exit codes of the child, away from 0 and 1 so that a sanitizer's or the runtime's own exit
+// counts as a crash.
+enum Outcome : int { Accepted = 70, Refused = 71, OtherError = 72, NotSavedAgain = 73 };
 
 /// Runs in the child: read the file and, when that works, save what was read.
 [[noreturn]] void readInChild(const fs::path& path, const fs::path& resaved)
@@ -207,7 +209,11 @@ TEST_F(FileFuzzTest, DamagedContentBehindAValidHeaderNeverCrashesTheReader)
             case Accepted: ++tally.accepted; break;
             case Refused: ++tally.refused; break;
             case NotSavedAgain: ++tally.notSavedAgain; break;
-            default: ++tally.otherErrors; keep(mutated, "other", i); break;
+            case OtherError: ++tally.otherErrors; keep(mutated, "other", i); break;
+            default:
+                ++tally.crashed;
+                keep(mutated, "crash", i);
+                break;
             }
         }
     }
