@@ -438,18 +438,32 @@ TEST_F(DataFileTest, FailedSavesLeaveTheOldFileAndNoTemporaryFile)
 
 TEST_F(DataFileTest, SavingIntoAReadOnlyDirectoryFailsCleanly)
 {
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "permissions do not bind the super-user";
     const fs::path path = directory / "kept.cvx";
     io::save(Mesh(), path);
     const Bytes before = readBytes(path);
-    fs::permissions(directory.path, fs::perms::owner_read | fs::perms::owner_exec);
-    try {
-        io::save(PointCloud(), path);
-        ADD_FAILURE() << "saved into a read-only directory";
+    fs::permissions(directory.path, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_exec |
+                                        fs::perms::others_exec);
+    const auto saveFails = [&] {
+        try {
+            io::save(PointCloud(), path);
+        }
+        catch (const io::FileAccessError& error) {
+            return error.errorNumber() == EACCES;
+        }
+        return false;
+    };
+    if (::geteuid() != 0) {
+        EXPECT_TRUE(saveFails());
     }
-    catch (const io::FileAccessError& error) {
-        EXPECT_EQ(error.errorNumber(), EACCES);
+    else {
+        // Permissions do not bind the super-user: save as nobody in a child process.
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0)
+            ::_exit(::setgid(65534) == 0 && ::setuid(65534) == 0 && saveFails() ? 0 : 1);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
     fs::permissions(directory.path, fs::perms::owner_all);
     EXPECT_EQ(readBytes(path), before);
