@@ -56,17 +56,23 @@ PyObject* initializeModule()
                      kCompiledPythonVersion, version);
         return nullptr;
     }
-    // Shared with the host package's extension modules, which registered the host types in it.
-    py::detail::get_internals();
-
     // Single-phase initialisation: one static definition record for the process.
     static PyModuleDef moduleDefinition{};
     py::module_ module;
     try {
+        // Shared with the host package's extension modules, which registered the host types in it.
+        py::detail::get_internals();
         module = py::module_::create_extension_module("anatomy", nullptr, &moduleDefinition);
+        // The handle comes back borrowed on top of the new module's own reference: keep exactly
+        // one, so that returning hands it over and failing below destroys the module.
+        module.dec_ref();
     }
     catch (py::error_already_set& error) {
         error.restore();
+        return nullptr;
+    }
+    catch (const std::exception& error) {
+        PyErr_SetString(PyExc_ImportError, error.what());
         return nullptr;
     }
 

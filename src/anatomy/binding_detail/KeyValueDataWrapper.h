@@ -1,6 +1,6 @@
 #pragma once
 
-#include "binding_detail/NumpyVector.h"
+#include "binding_detail/NumpyArray.h"
 
 #include "corvaxis/anatomy/AnatomicalStructureInvalidException.h"
 #include "corvaxis/anatomy/AnatomicalStructureWrapper.h"
@@ -31,7 +31,7 @@ struct StoreValueTraits;
 
 template <typename Vector>
 struct VectorValueTraits {
-    using Input = NumpyVector<Vector::RowsAtCompileTime>;
+    using Input = NumpyArray<Vector::RowsAtCompileTime>;
     using Output = Input;
     static Output copyOut(const Vector& value) { return Output{value}; }
 };
@@ -65,6 +65,18 @@ struct StoreValueTraits<SharedImageSet> {
     static Output copyOut(const std::unique_ptr<SharedImageSet>& value) { return value->clone(); }
     static std::unique_ptr<SharedImageSet> copyIn(const SharedImageSet& value) { return value.clone(); }
 };
+
+/// The items of a dict as owned references. Converting a value may run Python code that changes
+/// the dict; the references that iterating the dict itself hands out would not survive that.
+inline std::vector<std::pair<pybind11::object, pybind11::object>> itemsSnapshot(const pybind11::dict& dict)
+{
+    std::vector<std::pair<pybind11::object, pybind11::object>> items;
+    items.reserve(dict.size());
+    for (const auto& [key, value] : dict)
+        items.emplace_back(pybind11::reinterpret_borrow<pybind11::object>(key),
+                           pybind11::reinterpret_borrow<pybind11::object>(value));
+    return items;
+}
 
 template <typename T>
 constexpr bool isVectorStore = std::is_same_v<T, Vec3> || std::is_same_v<T, Vec4>;
@@ -197,10 +209,10 @@ public:
     {
         checkIsValid();
         std::map<std::string, typename Traits::Input> converted;
-        for (const auto& [key, value] : dict) {
+        for (const auto& [key, value] : itemsSnapshot(dict)) {
             try {
-                converted.insert_or_assign(pybind11::cast<std::string>(key),
-                                           pybind11::cast<typename Traits::Input>(value));
+                std::string text = pybind11::cast<std::string>(key);
+                converted.insert_or_assign(std::move(text), pybind11::cast<typename Traits::Input>(value));
             }
             catch (const pybind11::cast_error& error) {
                 throw pybind11::value_error(std::string("Type mismatch in dictionary conversion: ") + error.what());
@@ -215,6 +227,13 @@ public:
     }
 
     Attributes attributes() const { return Attributes(m_store, m_structure, m_name); }
+
+    /// Whether both wrappers work on the same store of the same live structure.
+    bool wraps(const KeyValueDataWrapper& other) const
+    {
+        checkIsValid();
+        return other.valid() && m_store == other.m_store;
+    }
 
 private:
     static std::string invalidMessage(const std::string& name)
@@ -240,17 +259,17 @@ private:
     {
         if constexpr (std::is_same_v<T, Vec3>) {
             // A keypoint with a NaN component stands for "no keypoint": it removes the key.
-            if (value.vector.hasNaN())
+            if (value.value.hasNaN())
                 m_store->take(key);
             else
-                (*m_store)[key] = value.vector;
+                (*m_store)[key] = value.value;
         }
         else if constexpr (std::is_same_v<T, Vec4>) {
             // A plane with a NaN component is refused; a new key must not get an empty entry.
-            if (value.vector.hasNaN())
+            if (value.value.hasNaN())
                 Store::logRefusedReplacement();
             else
-                (*m_store)[key].replace(value.vector);
+                (*m_store)[key].replace(value.value);
         }
         else {
             if (!value)

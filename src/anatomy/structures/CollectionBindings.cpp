@@ -8,6 +8,7 @@
 #include <pybind11/stl.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -33,6 +34,25 @@ std::string describe(const AnatomicalStructureCollection& collection, const char
 std::string notFound(const std::string& identifier)
 {
     return "Anatomical structure with identifier '" + identifier + "' not found";
+}
+
+/// The index as an int when 0 <= index < count; nothing otherwise, however large the number.
+std::optional<int> indexInRange(const py::int_& index, int count)
+{
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (overflow != 0 || value < 0 || value >= count)
+        return std::nullopt;
+    return static_cast<int>(value);
+}
+
+/// The number in decimal, also for a bool and for values beyond 64 bits.
+std::string decimal(const py::int_& number)
+{
+    const auto plain = py::reinterpret_steal<py::object>(PyNumber_Long(number.ptr()));
+    if (!plain)
+        throw py::error_already_set();
+    return py::str(plain).cast<std::string>();
 }
 
 /// Hands a taken structure to Python in a handle that owns it.
@@ -81,11 +101,12 @@ void bindAnatomicalStructureCollection(py::module_& module)
             py::arg("structure"))
         .def(
             "pop",
-            [](AnatomicalStructureCollection& self, const std::variant<long long, std::string>& indexOrIdentifier) {
-                if (const auto* index = std::get_if<long long>(&indexOrIdentifier)) {
-                    if (*index < 0 || *index >= self.numAnatomicalStructures())
+            [](AnatomicalStructureCollection& self, const std::variant<py::int_, std::string>& indexOrIdentifier) {
+                if (const auto* number = std::get_if<py::int_>(&indexOrIdentifier)) {
+                    const std::optional<int> index = indexInRange(*number, self.numAnatomicalStructures());
+                    if (!index)
                         throw py::index_error("Index out of range");
-                    return ownTaken(self.takeAnatomicalStructure(self.anatomicalStructure(static_cast<int>(*index))));
+                    return ownTaken(self.takeAnatomicalStructure(self.anatomicalStructure(*index)));
                 }
                 const auto& identifier = std::get<std::string>(indexOrIdentifier);
                 AnatomicalStructure* structure = self.anatomicalStructureByIdentifier(identifier);
@@ -106,12 +127,13 @@ void bindAnatomicalStructureCollection(py::module_& module)
             "Returns a list of the names of all anatomical structures in the collection")
         .def(
             "anatomical_structure",
-            [](AnatomicalStructureCollection& self, long long index) {
+            [](AnatomicalStructureCollection& self, const py::int_& number) {
                 const int count = self.numAnatomicalStructures();
-                if (index < 0 || index >= count)
-                    throw py::index_error(fmt::format("Index out of range: {} not in [0, {})", index, count));
+                const std::optional<int> index = indexInRange(number, count);
+                if (!index)
+                    throw py::index_error(fmt::format("Index out of range: {} not in [0, {})", decimal(number), count));
                 // A handle that refers to the structure; it does not keep the collection alive.
-                return std::make_shared<AnatomicalStructureWrapper>(self.anatomicalStructure(static_cast<int>(index)));
+                return std::make_shared<AnatomicalStructureWrapper>(self.anatomicalStructure(*index));
             },
             "Returns the anatomical structure at the given index", py::arg("index"))
         .def(

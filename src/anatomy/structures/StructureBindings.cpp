@@ -1,8 +1,7 @@
 #include "structures/StructureBindings.h"
 
 #include "binding_detail/KeyValueDataWrapper.h"
-#include "binding_detail/NumpyVector.h"
-#include "binding_detail/ReadOnlyArrays.h"
+#include "binding_detail/NumpyArray.h"
 
 #include "corvaxis/anatomy/AnatomicalStructureWrapper.h"
 #include "corvaxis/anatomy/GenericAnatomicalStructure.h"
@@ -41,19 +40,30 @@ void assignKeypoint(KeyValueStore<Vec3>& keypoints, const std::string& key, cons
 }
 
 /// The getter and setter of one store property; the wrapper works on the live store.
+///
+/// Besides a dict, the setter takes a wrapper: `structure.meshes |= {...}` ends by assigning the
+/// wrapper that `|=` returned back to the property, which must not fail after the update was
+/// made. A wrapper over the same store changes nothing; one over another store is copied in.
 template <typename T, KeyValueStore<T> AnatomicalStructure::*Store>
 void defineStoreProperty(py::class_<AnatomicalStructureWrapper, std::shared_ptr<AnatomicalStructureWrapper>>& cls,
                          const char* property, const char* storeName, const char* doc)
 {
-    cls.def_property(
-        property,
-        [storeName](AnatomicalStructureWrapper& self) {
-            return KeyValueDataWrapper<T>((*self).*Store, self, storeName);
-        },
+    using Wrapper = KeyValueDataWrapper<T>;
+    const py::cpp_function fromDict(
         [storeName](AnatomicalStructureWrapper& self, const py::dict& value) {
-            KeyValueDataWrapper<T>((*self).*Store, self, storeName).setFromDict(value, true);
+            Wrapper((*self).*Store, self, storeName).setFromDict(value, true);
         },
-        doc);
+        py::name(property), py::is_setter());
+    const py::cpp_function fromWrapper(
+        [storeName](AnatomicalStructureWrapper& self, const Wrapper& other) {
+            Wrapper target((*self).*Store, self, storeName);
+            if (!target.wraps(other))
+                target.setFromDict(other.asdict(), true);
+        },
+        py::name(property), py::is_setter(), py::sibling(fromDict));
+    cls.def_property(
+        property, [storeName](AnatomicalStructureWrapper& self) { return Wrapper((*self).*Store, self, storeName); },
+        fromWrapper, doc);
 }
 
 }  // namespace
@@ -77,7 +87,7 @@ void bindAnatomicalStructure(py::module_& module)
                 points.emplace_back(key, entry.value());
             py::dict result;
             for (const auto& [key, point] : points)
-                result[py::str(key)] = py::cast(binding_detail::NumpyVector<3>{point});
+                result[py::str(key)] = py::cast(binding_detail::Vec3Array{point});
             return result;
         },
         [](AnatomicalStructureWrapper& self, const py::dict& value) {
@@ -85,8 +95,8 @@ void bindAnatomicalStructure(py::module_& module)
             std::set<std::string> stale;
             for (const auto& [key, entry] : self->keypoints)
                 stale.insert(key);
-            for (const auto& [key, point] : value) {
-                const Vec3 vector = py::cast<binding_detail::NumpyVector<3>>(point).vector;
+            for (const auto& [key, point] : binding_detail::itemsSnapshot(value)) {
+                const Vec3 vector = py::cast<binding_detail::Vec3Array>(point).value;
                 const auto name = py::cast<std::string>(key);
                 // The conversions may run Python code: reach the store through the check again.
                 assignKeypoint(self->keypoints, name, vector);
@@ -104,12 +114,12 @@ void bindAnatomicalStructure(py::module_& module)
         const KeyValueStore<Vec3>& keypoints = self->keypoints;
         if (!keypoints.has(key))
             throw py::key_error(keypointNotFound(key));
-        return binding_detail::readOnlyArray(keypoints[key].value());
+        return binding_detail::ReadOnlyVec3Array{keypoints[key].value()};
     });
     cls.def(
         "set_keypoint",
-        [](AnatomicalStructureWrapper& self, const std::string& key, const binding_detail::NumpyVector<3>& value) {
-            assignKeypoint(self->keypoints, key, value.vector);
+        [](AnatomicalStructureWrapper& self, const std::string& key, const binding_detail::Vec3Array& value) {
+            assignKeypoint(self->keypoints, key, value.value);
         },
         "Set or overwrite an existing keypoint");
     cls.def(
@@ -138,16 +148,20 @@ void bindAnatomicalStructure(py::module_& module)
 
     cls.def_property(
         "matrix_to_world",
-        [](AnatomicalStructureWrapper& self) { return binding_detail::readOnlyArray(self->matrixToWorld()); },
-        [](AnatomicalStructureWrapper& self, const Mat4& matrix) { self->setMatrixToWorld(matrix, true); },
+        [](AnatomicalStructureWrapper& self) { return binding_detail::ReadOnlyMat4Array{self->matrixToWorld()}; },
+        [](AnatomicalStructureWrapper& self, const binding_detail::Mat4Array& matrix) {
+            self->setMatrixToWorld(matrix.value, true);
+        },
         "Access to 4x4 matrix representing transformation from local coordinate space of this structure to the "
         "world coordinate space.");
     cls.def_property(
         "matrix_from_world",
         [](AnatomicalStructureWrapper& self) {
-            return binding_detail::readOnlyArray(Mat4(self->matrixToWorld().inverse()));
+            return binding_detail::ReadOnlyMat4Array{self->matrixToWorld().inverse()};
         },
-        [](AnatomicalStructureWrapper& self, const Mat4& matrix) { self->setMatrixToWorld(matrix.inverse(), true); },
+        [](AnatomicalStructureWrapper& self, const binding_detail::Mat4Array& matrix) {
+            self->setMatrixToWorld(matrix.value.inverse(), true);
+        },
         "Access to 4x4 matrix representing transformation from world coordinate space to the local coordinate "
         "space of this structure.");
     cls.def_property_readonly(

@@ -123,3 +123,12 @@ def test_handles_do_not_keep_the_collection_alive():
     del asc
     gc.collect()
     assert [h.valid for h in handles] == [False, False]
+
+
+def test_indices_beyond_any_machine_integer_are_out_of_range(asc):
+    with pytest.raises(IndexError) as error:
+        asc.anatomical_structure(2**70)
+    assert error.value.args[0] == f"Index out of range: {2**70} not in [0, 2)"
+    with pytest.raises(IndexError, match="^Index out of range$"):
+        asc.pop(-(2**70))
+    assert asc.anatomical_structure(True).identifier == "kidney"

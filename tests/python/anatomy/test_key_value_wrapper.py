@@ -206,3 +206,27 @@ def test_every_wrapper_reports_immutable_values_and_a_new_object_per_access(live
     assert first is not second
     first["x"] = [1, 0, 0, 0]
     assert "x" in second
+
+
+def test_in_place_or_on_a_property_and_assigning_one_store_to_another(liver):
+    liver.meshes |= {"a": make_mesh()}
+    assert liver.meshes.keys() == ["a"]
+    kidney = anatomy.GenericAnatomicalStructure("kidney")
+    kidney.meshes = liver.meshes
+    kidney.meshes["b"] = make_mesh()
+    assert kidney.meshes.keys() == ["a", "b"] and liver.meshes.keys() == ["a"]
+    with pytest.raises(TypeError):
+        kidney.meshes = liver.planes
+
+
+def test_a_value_that_empties_the_dict_while_converting_is_safe(liver):
+    items = {}
+
+    class Emptying:
+        def __array__(self, dtype=None, copy=None):
+            items.clear()
+            return np.array([1.0, 2.0, 3.0])
+
+    items.update({"kidney-" + "x" * 50: Emptying(), "liver": Emptying()})
+    liver.keypoints2.from_dict(items)
+    assert liver.keypoints2.keys() == ["kidney-" + "x" * 50, "liver"]

@@ -106,3 +106,10 @@ def test_repeated_and_fresh_imports_agree():
         """
     )
     assert result.stdout.split() == ["True", str(len(anatomy.__doc__)), "Corvaxis.Liver", "corvaxis.anatomy"]
+
+
+def test_the_module_is_held_only_by_its_referrers():
+    import gc
+    import sys
+
+    assert sys.getrefcount(anatomy) == len(gc.get_referrers(anatomy)) + 1
