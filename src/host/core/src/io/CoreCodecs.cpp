@@ -7,7 +7,6 @@
 #include "corvaxis/core/SharedImageSet.h"
 
 #include <climits>
-#include <cstring>
 
 namespace corvaxis::io {
 
@@ -26,15 +25,14 @@ void writeRows(Group& group, const std::string& name, const Matrix& matrix)
 template <typename Matrix>
 Matrix readRows(const Group& group, const std::string& name, long long columns)
 {
-    using Scalar = typename Matrix::Scalar;
-    Dimensions dims;
-    const std::vector<Scalar> values = group.readArray<Scalar>(name, 2, dims);
-    if (columns >= 0 && dims[1] != static_cast<std::uint64_t>(columns))
-        throw Hdf5Error("array '" + group.path() + "/" + name + "' does not have " + std::to_string(columns) +
-                        " columns");
-    Matrix matrix(static_cast<Eigen::Index>(dims[0]), static_cast<Eigen::Index>(dims[1]));
-    if (!values.empty())
-        std::memcpy(matrix.data(), values.data(), values.size() * sizeof(Scalar));
+    Matrix matrix;
+    group.readArray(name, elementTypeOf<typename Matrix::Scalar>(), 2, [&](const Dimensions& dims) {
+        if (columns >= 0 && dims[1] != static_cast<std::uint64_t>(columns))
+            throw Hdf5Error("array '" + group.path() + "/" + name + "' does not have " + std::to_string(columns) +
+                            " columns");
+        matrix.resize(static_cast<Eigen::Index>(dims[0]), static_cast<Eigen::Index>(dims[1]));
+        return static_cast<void*>(matrix.data());
+    });
     return matrix;
 }
 
@@ -103,16 +101,16 @@ public:
         auto set = std::make_unique<SharedImageSet>();
         for (const Group& stored : group.openGroup("images").indexedGroups()) {
             const PixelType type = pixelType(stored);
-            Dimensions dims;
-            const std::vector<std::byte> pixels = stored.readArray("pixels", elementTypeOfPixels(type), 4, dims);
-            for (std::uint64_t extent : dims)
-                if (extent < 1 || extent > INT_MAX)
-                    throw Hdf5Error("array '" + stored.path() + "/pixels' has an extent outside [1, INT_MAX]");
-            auto image = std::make_unique<Image>(type,
-                                                 std::array<int, 3>{static_cast<int>(dims[2]), static_cast<int>(dims[1]),
-                                                                    static_cast<int>(dims[0])},
-                                                 static_cast<int>(dims[3]));
-            std::memcpy(image->data(), pixels.data(), pixels.size());
+            std::unique_ptr<Image> image;
+            stored.readArray("pixels", elementTypeOfPixels(type), 4, [&](const Dimensions& dims) {
+                for (std::uint64_t extent : dims)
+                    if (extent < 1 || extent > INT_MAX)
+                        throw Hdf5Error("array '" + stored.path() + "/pixels' has an extent outside [1, INT_MAX]");
+                image = std::make_unique<Image>(
+                    type, std::array<int, 3>{static_cast<int>(dims[2]), static_cast<int>(dims[1]), static_cast<int>(dims[0])},
+                    static_cast<int>(dims[3]));
+                return static_cast<void*>(image->data());
+            });
             readVector(stored, "spacing", image->spacing.data(), 3);
             image->matrix = readMatrix(stored, "matrix");
             set->add(std::move(image));

@@ -209,11 +209,12 @@ std::vector<unsigned char> readWholeFile(const fs::path& path)
         throw FileAccessError(path, "is a directory", EISDIR);
     if (!S_ISREG(status.st_mode))
         throw FileAccessError(path, "is not a regular file");
-    std::vector<unsigned char> bytes(static_cast<std::size_t>(status.st_size));
+    // One byte more than the size, so that the read that finds the end needs no larger buffer.
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(status.st_size) + 1);
     std::size_t filled = 0;
     for (;;) {
         if (filled == bytes.size())
-            bytes.resize(bytes.size() + 4096);
+            bytes.resize(bytes.size() * 2);  // the file grew while being read
         const ssize_t count = ::read(fd.get(), bytes.data() + filled, bytes.size() - filled);
         if (count < 0) {
             if (errno == EINTR)
@@ -264,9 +265,13 @@ void checkHeader(const std::vector<unsigned char>& bytes, const fs::path& path)
 }
 
 /// An HDF5 file opened from checked bytes in memory; HDF5 never reads the path itself.
+///
+/// The bytes are lent to HDF5 without copies: the image callbacks hand out the one buffer for
+/// every allocation HDF5 asks for and never free it. The file is opened read-only, so HDF5
+/// neither writes to nor grows the buffer, which outlives the file.
 class MemoryFile {
 public:
-    MemoryFile(std::vector<unsigned char> bytes, std::uint64_t maxArrayBytes)
+    MemoryFile(std::vector<unsigned char> bytes, std::uint64_t maxArrayBytes) : m_bytes(std::move(bytes))
     {
         static std::atomic<unsigned> counter = 0;
         const auto check = [](auto result, const char* what) {
@@ -274,10 +279,24 @@ public:
                 throw Hdf5Error(what);
             return result;
         };
+        H5FD_file_image_callbacks_t callbacks = {
+            [](std::size_t size, H5FD_file_image_op_t, void* udata) -> void* {
+                auto* bytes = static_cast<std::vector<unsigned char>*>(udata);
+                return size == bytes->size() ? bytes->data() : nullptr;
+            },
+            [](void* target, const void* source, std::size_t size, H5FD_file_image_op_t, void*) -> void* {
+                return target == source ? target : std::memcpy(target, source, size);
+            },
+            [](void*, std::size_t, H5FD_file_image_op_t, void*) -> void* { return nullptr; },
+            [](void*, H5FD_file_image_op_t, void*) -> herr_t { return 0; },
+            [](void* udata) -> void* { return udata; },
+            [](void*) -> herr_t { return 0; },
+            &m_bytes,
+        };
         const Handle accessList(check(H5Pcreate(H5P_FILE_ACCESS), "cannot make a file access list"));
         check(H5Pset_fapl_core(accessList.id(), 1 << 16, false), "cannot choose the memory driver");
-        check(H5Pset_file_image(accessList.id(), bytes.data(), bytes.size()), "cannot hand over the content");
-        std::vector<unsigned char>().swap(bytes);  // the access list holds its own copy
+        check(H5Pset_file_image_callbacks(accessList.id(), &callbacks), "cannot lend the content");
+        check(H5Pset_file_image(accessList.id(), m_bytes.data(), m_bytes.size()), "cannot lend the content");
         // A name of its own: HDF5 tells open files apart by name, and this one exists only here.
         const std::string name = "corvaxis-memory-file-" + std::to_string(counter++);
         m_file = Handle(H5Fopen(name.c_str(), H5F_ACC_RDONLY, accessList.id()));
@@ -286,6 +305,8 @@ public:
         m_context = std::make_shared<FileContext>();
         m_context->maxArrayBytes = maxArrayBytes;
     }
+    MemoryFile(const MemoryFile&) = delete;
+    MemoryFile& operator=(const MemoryFile&) = delete;
 
     Group root() const
     {
@@ -296,6 +317,8 @@ public:
     }
 
 private:
+    // Declared first, so that it goes last: HDF5 uses it until the file is closed.
+    std::vector<unsigned char> m_bytes;
     Handle m_file;
     std::shared_ptr<FileContext> m_context;
 };

@@ -378,8 +378,8 @@ void Group::writeArray(const std::string& name, ElementType type, const void* va
               [&] { return "cannot write " + where(); });
 }
 
-std::vector<std::byte> Group::readArray(const std::string& name, ElementType type, std::size_t rank,
-                                        Dimensions& dims) const
+void Group::readArray(const std::string& name, ElementType type, std::size_t rank,
+                      const Destination& destination) const
 {
     const auto where = [&] { return "array '" + childPath(name) + "'"; };
     if (!has(name))
@@ -388,11 +388,23 @@ std::vector<std::byte> Group::readArray(const std::string& name, ElementType typ
     const Handle stored(check(H5Dget_type(dataset.id()), [&] { return "cannot read the type of " + where(); }));
     checkStoredType(stored.id(), type, where);
     const Handle space(check(H5Dget_space(dataset.id()), [&] { return "cannot read the extent of " + where(); }));
-    dims = extents(space.id(), rank, where);
-    std::vector<std::byte> bytes(byteCount(dims, type, m_context->maxArrayBytes, where));
-    if (!bytes.empty())
-        check(H5Dread(dataset.id(), memoryType(type), H5S_ALL, H5S_ALL, H5P_DEFAULT, bytes.data()),
+    const Dimensions dims = extents(space.id(), rank, where);
+    const std::uint64_t bytes = byteCount(dims, type, m_context->maxArrayBytes, where);
+    void* target = destination(dims);
+    if (bytes > 0)
+        check(H5Dread(dataset.id(), memoryType(type), H5S_ALL, H5S_ALL, H5P_DEFAULT, target),
               [&] { return "cannot read " + where(); });
+}
+
+std::vector<std::byte> Group::readArray(const std::string& name, ElementType type, std::size_t rank,
+                                        Dimensions& dims) const
+{
+    std::vector<std::byte> bytes;
+    readArray(name, type, rank, [&](const Dimensions& extents) {
+        dims = extents;
+        bytes.resize(byteCount(extents, type, UINT64_MAX, [] { return std::string(); }));
+        return bytes.data();
+    });
     return bytes;
 }
 

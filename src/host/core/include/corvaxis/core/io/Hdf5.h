@@ -2,7 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
+#include <functional>
 #include <memory>
 #include <set>
 #include <stdexcept>
@@ -140,6 +140,11 @@ public:
     }
 
     void writeArray(const std::string& name, ElementType type, const void* values, const Dimensions& dims);
+    /// Reads an array of the given rank straight into the memory that destination returns for
+    /// its extents, which must hold exactly as many elements (it is not called with a size the
+    /// file cannot hold).
+    using Destination = std::function<void*(const Dimensions& dims)>;
+    void readArray(const std::string& name, ElementType type, std::size_t rank, const Destination& destination) const;
     /// Reads an array of the given rank; dims receives its extents.
     std::vector<std::byte> readArray(const std::string& name, ElementType type, std::size_t rank,
                                      Dimensions& dims) const;
@@ -152,10 +157,15 @@ public:
     template <typename T>
     std::vector<T> readArray(const std::string& name, std::size_t rank, Dimensions& dims) const
     {
-        const std::vector<std::byte> bytes = readArray(name, elementTypeOf<T>(), rank, dims);
-        std::vector<T> values(bytes.size() / sizeof(T));
-        if (!bytes.empty())
-            std::memcpy(values.data(), bytes.data(), bytes.size());
+        std::vector<T> values;
+        readArray(name, elementTypeOf<T>(), rank, [&](const Dimensions& extents) {
+            dims = extents;
+            std::uint64_t count = 1;
+            for (std::uint64_t extent : extents)
+                count *= extent;
+            values.resize(count);
+            return static_cast<void*>(values.data());
+        });
         return values;
     }
 
