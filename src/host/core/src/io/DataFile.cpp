@@ -130,6 +130,8 @@ void writeHdf5(const Data& data, const fs::path& path)
     // The 1.8 file format: compact groups, and readable by every HDF5 tool of the last 15 years.
     check(H5Pset_libver_bounds(accessList.id(), H5F_LIBVER_V18, H5F_LIBVER_V18), "cannot choose the file format");
     check(H5Pset_fclose_degree(accessList.id(), H5F_CLOSE_STRONG), "cannot set the close degree");
+    // Nobody else knows the temporary file, and some file systems (network mounts) refuse locks.
+    check(H5Pset_file_locking(accessList.id(), false, true), "cannot turn off file locking");
 
     Handle file(check(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, createList.id(), accessList.id()),
                       "cannot create the HDF5 file"));
