@@ -136,7 +136,7 @@ TEST_F(CollectionFileTest, EveryStoreValueAttributeAndMatrixComesBack)
     EXPECT_NE(first, readBytes(path));
 }
 
-TEST_F(CollectionFileTest, TwoDimensionalCollectionsStayTwoDimensional)
+TEST_F(CollectionFileTest, CollectionsKeepTheirKindAndDimensionality)
 {
     GenericASC flat(true);
     std::unique_ptr<AnatomicalStructure> slice = std::make_unique<GenericAnatomicalStructure>("slice", true);
@@ -146,6 +146,18 @@ TEST_F(CollectionFileTest, TwoDimensionalCollectionsStayTwoDimensional)
     expectSameCollection(flat, *loaded);
     EXPECT_TRUE(loaded->is2D());
     EXPECT_TRUE(roundTrip(GenericASC(false))->numAnatomicalStructures() == 0);
+
+    // The general collection takes 2-D and 3-D structures side by side.
+    AnatomicalStructureCollection general;
+    for (bool is2D : {true, false}) {
+        std::unique_ptr<AnatomicalStructure> structure = std::make_unique<GenericAnatomicalStructure>("s", is2D);
+        general.addAnatomicalStructure(structure);
+    }
+    io::save(general, path);
+    const std::unique_ptr<Data> loadedGeneral = io::load(path, "AnatomicalStructureCollection");
+    const auto& read = dynamic_cast<const AnatomicalStructureCollection&>(*loadedGeneral);
+    ASSERT_EQ(read.numAnatomicalStructures(), 2);
+    EXPECT_TRUE(read.anatomicalStructure(0)->is2D() && !read.anatomicalStructure(1)->is2D());
 }
 
 TEST_F(CollectionFileTest, ContentTheCollectionCannotHoldIsRefusedWhole)

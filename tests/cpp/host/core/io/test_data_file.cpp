@@ -261,23 +261,6 @@ TEST_F(DataFileTest, SavingTheSameDataTwiceGivesTheSameBytes)
     EXPECT_EQ(std::memcmp(bytes.data() + 512, "\x89HDF\r\n\x1a\n", 8), 0);
 }
 
-TEST_F(DataFileTest, DataThatCannotBeStoredIsRefusedWithoutWriting)
-{
-    Mesh mesh;
-    mesh.components().add(std::make_unique<UnregisteredComponent>());
-    EXPECT_THROW(io::save(mesh, directory / "a.cvx"), io::UnsupportedDataError);
-    Mesh named;
-    named.setName(std::string("nul\0inside", 10));
-    try {
-        io::save(named, directory / "b.cvx");
-        ADD_FAILURE() << "a name with a NUL character was stored";
-    }
-    catch (const io::UnsupportedDataError& error) {
-        EXPECT_NE(std::string(error.what()).find("NUL"), std::string::npos) << error.what();
-    }
-    EXPECT_TRUE(directory.entries().empty());
-}
-
 TEST_F(DataFileTest, MissingEmptyShortAndForeignFilesAreRefusedByName)
 {
     const fs::path missing = directory / "missing.cvx";
@@ -355,8 +338,6 @@ TEST_F(DataFileTest, ContentThatPassesTheHeaderButIsWrongIsRefused)
 
     EXPECT_EQ(refusal([](hid_t file) { setTextAttribute(file, "/", "kind", "Hologram"); }),
               "holds data of kind 'Hologram', which no loaded library reads");
-    EXPECT_NE(refusal([](hid_t file) { setTextAttribute(file, "/", "format", "other"); }).find("not a corvaxis data file"),
-              std::string::npos);
     EXPECT_NE(refusal([](hid_t file) { H5Adelete(file, "name"); }).find("attribute 'name' of '/' is missing"),
               std::string::npos);
     EXPECT_NE(refusal([](hid_t file) { H5Ldelete(file, "faces", H5P_DEFAULT); }).find("array '/faces' is missing"),
@@ -408,9 +389,13 @@ TEST_F(DataFileTest, FailedSavesLeaveTheOldFileAndNoTemporaryFile)
     catch (const io::FileAccessError& error) {
         EXPECT_EQ(error.reason(), "cannot save: the codec gave up halfway");
     }
+    // Data that a file cannot hold: a component no reader could recreate, text with NUL.
     Mesh unsupported;
     unsupported.components().add(std::make_unique<UnregisteredComponent>());
     EXPECT_THROW(io::save(unsupported, path), io::UnsupportedDataError);
+    Mesh named;
+    named.setName(std::string("nul\0inside", 10));
+    EXPECT_THROW(io::save(named, path), io::UnsupportedDataError);
     EXPECT_EQ(readBytes(path), before);
     EXPECT_EQ(directory.entries(), std::vector<std::string>{"kept.cvx"});
 
