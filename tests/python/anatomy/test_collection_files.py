@@ -99,3 +99,30 @@ def test_h5py_sees_the_collection_and_damage_is_reported_by_file(tmp_path):
     with pytest.raises(corvaxis.FileFormatError) as error:
         corvaxis.open(path)
     assert str(error.value).startswith(f"{path}: truncated")
+
+
+def test_a_collection_refuses_a_structure_of_the_other_dimensionality(tmp_path):
+    # Scripts cannot make 2-D structures, but files can hold them: edit a saved file into a 2-D
+    # collection with a standard HDF5 tool, then seal its header again.
+    import struct
+    import zlib
+
+    asc = anatomy.GenericASC()
+    asc.add(anatomy.GenericAnatomicalStructure("slice"))
+    path = tmp_path / "slices.cvx"
+    corvaxis.save(asc, path)
+    with h5py.File(path, "r+") as f:
+        f.attrs["is_2d"] = np.uint8(1)
+        f["structures/0"].attrs["is_2d"] = np.uint8(1)
+    data = bytearray(path.read_bytes())
+    struct.pack_into("<QI", data, 12, len(data) - 512, zlib.crc32(data[512:]))
+    path.write_bytes(data)
+
+    slices = corvaxis.open(path)
+    flat = slices.anatomical_structure("slice")
+    assert flat.is_2d is True
+    volume = anatomy.GenericASC()
+    with pytest.raises(ValueError) as error:
+        volume.add(flat)
+    assert error.value.args[0] == "Anatomical structure 'slice' is not supported by this collection"
+    assert len(volume) == 0
