@@ -11,9 +11,9 @@
 
 #include <memory>
 #include <set>
+#include <string>
 #include <utility>
 #include <vector>
-#include <string>
 
 namespace py = pybind11;
 
