@@ -59,6 +59,9 @@ void bindAlgorithm(py::module_& module)
         .def("compute", &Algorithm::compute, "Runs the algorithm; status tells whether it succeeded.")
         .def_property_readonly("status", &Algorithm::status, "0 after a successful compute, -1 before any.")
         .def_property_readonly("status_message", &Algorithm::statusMessage, "Why the last compute failed.")
+        .def_property_readonly("results", [](const Algorithm& self) { return asDict(self.results()); },
+            "The figures of the last compute by name, as a new dict (vectors and matrices as NumPy arrays, "
+            "groups as lists of dicts); empty before a compute.")
         .def("output", [](Algorithm& self) {
             OwningDataList output = self.takeOutput();
             py::list results;

@@ -50,6 +50,8 @@ void fill(Properties& target, const py::dict& values)
     }
 }
 
+}  // namespace
+
 py::dict asDict(const Properties& properties)
 {
     py::dict result;
@@ -66,6 +68,8 @@ py::dict asDict(const Properties& properties)
     }
     return result;
 }
+
+namespace {
 
 const Properties::Param& existing(const Properties& properties, const std::string& name)
 {

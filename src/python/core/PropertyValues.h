@@ -21,4 +21,7 @@ Properties::Value valueFromPython(py::handle object, const std::string& what);
 /// else converts. TypeError naming what otherwise.
 Properties::Value valueOfType(py::handle object, unsigned typeCode, const std::string& what);
 
+/// A nested dict: values by name, sub-blocks as lists of dicts under their name.
+py::dict asDict(const Properties& properties);
+
 }  // namespace corvaxis::python

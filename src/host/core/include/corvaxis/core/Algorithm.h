@@ -21,6 +21,9 @@ public:
     const std::string& statusMessage() const { return m_statusMessage; }
     /// Hands over what the last compute produced; a second call returns an empty list.
     OwningDataList takeOutput() { return std::exchange(m_output, OwningDataList()); }
+    /// The figures of the last compute (residuals, transformations, variances...) by name, so
+    /// that callers read them without parsing log text; an algorithm clears them when it starts.
+    const Properties& results() const { return m_results; }
 
 protected:
     void setStatus(int status, std::string message = {})
@@ -29,11 +32,13 @@ protected:
         m_statusMessage = std::move(message);
     }
     OwningDataList& output() { return m_output; }
+    Properties& mutableResults() { return m_results; }
 
 private:
     int m_status = Unknown;
     std::string m_statusMessage;
     OwningDataList m_output;
+    Properties m_results{"results"};
 };
 
 }  // namespace corvaxis
