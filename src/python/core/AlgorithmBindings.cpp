@@ -6,6 +6,8 @@
 
 #include <fmt/format.h>
 
+#include <map>
+
 namespace corvaxis::python {
 
 namespace {
@@ -24,6 +26,7 @@ public:
         }, value);
     }
     void addOutput(std::unique_ptr<Data> data) { output().add(std::move(data)); }
+    using Algorithm::reportProgress;
     using Algorithm::setStatus;
 
 private:
@@ -42,6 +45,50 @@ PyAlgorithm& writtenInPython(Algorithm& algorithm, const char* method)
     return *python;
 }
 
+// An exception from the progress callback waits here until compute returns, since it cannot
+// travel through the host algorithm's frames.
+std::map<const Algorithm*, py::error_already_set>& pendingErrors()
+{
+    // Never destroyed: a Python error must not outlive the interpreter in a static destructor.
+    static auto* errors = new std::map<const Algorithm*, py::error_already_set>();
+    return *errors;
+}
+
+bool reportToPython(const Algorithm& algorithm, PyObject* callable, double fraction, const std::string& step)
+{
+    if (pendingErrors().contains(&algorithm))
+        return false;
+    try {
+        if (PyErr_CheckSignals() != 0)
+            throw py::error_already_set();
+        py::handle{callable}(fraction, step);
+        return true;
+    } catch (py::error_already_set& error) {
+        pendingErrors().emplace(&algorithm, std::move(error));
+        return false;
+    }
+}
+
+void raisePendingError(const Algorithm& algorithm)
+{
+    auto pending = pendingErrors().find(&algorithm);
+    if (pending != pendingErrors().end()) {
+        py::error_already_set error = std::move(pending->second);
+        pendingErrors().erase(pending);
+        throw error;
+    }
+}
+
+void computeWithProgress(Algorithm& algorithm)
+{
+    struct ForgetPendingError {
+        const Algorithm* algorithm;
+        ~ForgetPendingError() { pendingErrors().erase(algorithm); }
+    } forget{&algorithm};
+    algorithm.compute();
+    raisePendingError(algorithm);
+}
+
 }  // namespace
 
 void declareAlgorithm(py::module_& module)
@@ -56,7 +103,26 @@ void bindAlgorithm(py::module_& module)
 {
     AlgorithmClass cls(module.attr("Algorithm"));
     cls.def(py::init<>())
-        .def("compute", &Algorithm::compute, "Runs the algorithm; status tells whether it succeeded.")
+        .def("compute", &computeWithProgress,
+            "Runs the algorithm; status tells whether it succeeded. An exception raised by the progress "
+            "callback (KeyboardInterrupt included) stops the computation and is raised again here.")
+        .def("set_progress_callback", [](py::handle self, const py::object& callback) {
+            auto& algorithm = self.cast<Algorithm&>();
+            if (callback.is_none()) {
+                algorithm.setProgressCallback({});
+                self.attr("__dict__").attr("pop")("_progress_callback", py::none());
+                return;
+            }
+            if (!PyCallable_Check(callback.ptr()))
+                throw py::type_error("callback must be callable or None");
+            // The Python object keeps the callable; the host callback only borrows it while compute runs.
+            self.attr("__dict__")["_progress_callback"] = callback;
+            algorithm.setProgressCallback([&algorithm, callable = callback.ptr()](double fraction, const std::string& step) {
+                return reportToPython(algorithm, callable, fraction, step);
+            });
+        }, py::arg("callback"),
+            "Calls callback(fraction, step) on the calling thread while compute runs (fraction in [0, 1]); "
+            "a callback that raises stops the computation. None removes it.")
         .def_property_readonly("status", &Algorithm::status, "0 after a successful compute, -1 before any.")
         .def_property_readonly("status_message", &Algorithm::statusMessage, "Why the last compute failed.")
         .def_property_readonly("results", [](const Algorithm& self) { return asDict(self.results()); },
@@ -79,6 +145,14 @@ void bindAlgorithm(py::module_& module)
         .def("set_status", [](Algorithm& self, int status, std::string message) {
             writtenInPython(self, "set_status").setStatus(status, std::move(message));
         }, py::arg("status"), py::arg("message") = "")
+        .def("report_progress", [](Algorithm& self, double fraction, const std::string& step) {
+            const bool goOn = writtenInPython(self, "report_progress").reportProgress(fraction, step);
+            // In Python code the callback's exception can travel on at once.
+            raisePendingError(self);
+            return goOn;
+        }, py::arg("fraction"), py::arg("step") = "",
+            "Reports progress to the callback; False when the computation should stop. An exception "
+            "raised by the callback is raised here.")
         .def("add_output", [](Algorithm& self, const Data& data) {
             writtenInPython(self, "add_output").addOutput(data.cloneData());
         }, py::arg("data"), "Adds a copy of a data object to the output.")

@@ -97,3 +97,47 @@ def test_base_algorithm():
     with pytest.raises(RuntimeError, match="pure virtual"):
         Algorithm().compute()
     assert Algorithm().output() == []
+
+
+class Steps(Algorithm):
+    """Reports progress at every step and stops when told to."""
+
+    def __init__(self, steps):
+        super().__init__()
+        self.steps = steps
+        self.done = 0
+
+    def compute(self):
+        for step in range(self.steps):
+            if not self.report_progress(step / self.steps, f"step {step}"):
+                self.set_status(4, "cancelled")
+                return
+            self.done += 1
+        self.set_status(0)
+
+
+@pytest.mark.parametrize("raised", [ValueError("stop"), KeyboardInterrupt()])
+def test_progress_callback_and_cancellation(raised):
+    algorithm = Steps(4)
+    seen = []
+    algorithm.set_progress_callback(lambda fraction, step: seen.append((fraction, step)))
+    algorithm.compute()
+    assert seen == [(0.0, "step 0"), (0.25, "step 1"), (0.5, "step 2"), (0.75, "step 3")]
+    assert algorithm.status == 0 and algorithm.results == {}
+
+    def stop_at_second(fraction, step):
+        if fraction > 0:
+            raise raised
+
+    algorithm = Steps(4)
+    algorithm.set_progress_callback(stop_at_second)
+    with pytest.raises(type(raised)):
+        algorithm.compute()
+    assert algorithm.done == 1
+
+    algorithm.set_progress_callback(None)
+    algorithm.done = 0
+    algorithm.compute()
+    assert algorithm.done == 4 and algorithm.status == 0
+    with pytest.raises(TypeError):
+        algorithm.set_progress_callback(3)

@@ -221,3 +221,56 @@ TEST(ParameterLifetime, EitherSideMayBeDestroyedFirst)
     EXPECT_EQ(original->parameters().size(), 4u);
     original.reset();
 }
+
+namespace {
+enum class Shade : int { Flat = 1, Smooth = 2 };
+struct Shading : Configurable {
+    Parameter<Shade> shade{"shade", Shade::Smooth, this, 41};
+};
+}  // namespace
+
+TEST(EnumerationParameter, StoredAsIntegerWithDefaultTypeCodeAndAttributes)
+{
+    Shading s;
+    s.shade.attributes = {{"b", "2"}, {"a", "1"}};
+    ChangeCounter changes(s.shade);
+    s.shade = Shade::Flat;
+    s.shade = Shade::Flat;
+    EXPECT_EQ(changes.seen.size(), 1u);
+
+    Properties saved;
+    s.configuration(&saved);
+    const Properties::Param* entry = saved.find("shade");
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->value, Properties::Value(1));
+    EXPECT_EQ(entry->defaultValue, std::optional<Properties::Value>(2));
+    EXPECT_EQ(entry->type, 41u);
+    EXPECT_EQ(entry->attributes, (Properties::Attributes{{"a", "1"}, {"b", "2"}}));
+
+    // Values outside the enumeration still load: stored files may come from a newer release.
+    Properties newer;
+    newer.setParam("shade", 7);
+    s.configure(&newer);
+    EXPECT_EQ(s.shade.rawValue(), 7);
+}
+
+TEST(EnumerationParameter, DeprecatedNameLoadsAndIsReportedOnce)
+{
+    std::vector<corvaxis::Log::Record> records;
+    const std::size_t sink =
+        corvaxis::Log::addSink([&](const corvaxis::Log::Record& record) { records.push_back(record); });
+    Shading s;
+    s.shade.deprecatedNames = {"shading"};
+    Properties old;
+    old.setParam("shading", 1);
+    s.configure(&old);
+    EXPECT_EQ(s.shade.value(), Shade::Flat);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].message, "Using deprecated parameter name 'shading'. Please use: 'shade' instead.");
+
+    old.setParam("shade", 2);
+    s.configure(&old);
+    EXPECT_EQ(s.shade.value(), Shade::Smooth);
+    EXPECT_EQ(records.size(), 1u);
+    corvaxis::Log::removeSink(sink);
+}

@@ -3,8 +3,10 @@
 #include "corvaxis/core/Properties.h"
 #include "corvaxis/core/Signal.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -101,6 +103,84 @@ public:
 private:
     T m_value;
     T m_default;
+};
+
+/// An enumeration parameter: the value is held and stored as a 32-bit integer, so that a stored
+/// value outside the enumeration's range still loads (it is not validated), and a type code tells
+/// readers which enumeration an integer entry belongs to.
+template <typename E>
+    requires std::is_enum_v<E>
+class Parameter<E> : public ParameterBase {
+public:
+    Parameter(std::string name, E value, Configurable* owner, unsigned typeCode = 0)
+        : ParameterBase(std::move(name), owner), m_value(static_cast<std::int32_t>(value)),
+          m_default(static_cast<std::int32_t>(value)), m_hasDefault(true), m_typeCode(typeCode)
+    {
+    }
+    Parameter(const Parameter&) = default;
+    Parameter& operator=(const Parameter& other)
+    {
+        setRawValue(other.m_value);
+        return *this;
+    }
+    Parameter& operator=(E value)
+    {
+        setValue(value);
+        return *this;
+    }
+
+    E value() const { return static_cast<E>(m_value); }
+    operator E() const { return value(); }
+    E defaultValue() const { return static_cast<E>(m_default); }
+    std::int32_t rawValue() const { return m_value; }
+    unsigned typeCode() const { return m_typeCode; }
+
+    void setValue(E value) { setRawValue(static_cast<std::int32_t>(value)); }
+    void setRawValue(std::int32_t value)
+    {
+        if (value == m_value)
+            return;
+        m_value = value;
+        signalChanged.emitSignal(this);
+    }
+
+    void configure(const Properties& properties) override
+    {
+        int read = 0;
+        if (properties.param(name(), read)) {
+            setRawValue(read);
+            return;
+        }
+        for (const std::string& alternative : deprecatedNames)
+            if (properties.param(alternative, read)) {
+                setRawValue(read);
+                logDeprecatedName(alternative);
+                return;
+            }
+    }
+
+    void configuration(Properties& properties) const override
+    {
+        if (m_hasDefault)
+            properties.setParam(name(), Properties::Value(int(m_value)), Properties::Value(int(m_default)));
+        else
+            properties.setParam(name(), Properties::Value(int(m_value)));
+        if (m_typeCode != 0)
+            properties.setParamType(name(), m_typeCode);
+        properties.setParamAttributes(name(), attributes);
+    }
+
+    void resetToDefault() override
+    {
+        if (m_hasDefault)
+            setRawValue(m_default);
+    }
+
+private:
+    std::int32_t m_value;
+    std::int32_t m_default;
+    bool m_hasDefault;
+    unsigned m_typeCode;
 };
 
 /// Owner of parameters: configures them from, and saves them to, a Properties tree.
