@@ -1,0 +1,178 @@
+"""Factories for collections holding meshes, keypoints, planes, point clouds and graphs, a stand-in
+for the styling module, and readers for the pictures and the command line."""
+
+import sys
+import types
+
+import numpy as np
+import pytest
+
+import corvaxis
+
+CUBE_VERTICES = np.array([[x, y, z] for x in (-1, 1) for y in (-1, 1) for z in (-1, 1)], dtype=float)
+CUBE_FACES = np.array([
+    [0, 1, 3], [0, 3, 2], [4, 6, 7], [4, 7, 5], [0, 4, 5], [0, 5, 1],
+    [2, 3, 7], [2, 7, 6], [0, 2, 6], [0, 6, 4], [1, 5, 7], [1, 7, 3],
+])
+
+def translation(x=0.0, y=0.0, z=0.0):
+    matrix = np.eye(4)
+    matrix[:3, 3] = (x, y, z)
+    return matrix
+
+
+def cube_mesh(half_size=1.0, center=(0.0, 0.0, 0.0)):
+    return corvaxis.Mesh(CUBE_VERTICES * half_size + np.asarray(center, dtype=float), CUBE_FACES)
+
+
+def make_structure(identifier, *, keypoints=None, planes=None, meshes=None, pointclouds=None, graphs=None,
+                   matrix=None):
+    import corvaxis.anatomy as anatomy
+
+    structure = anatomy.GenericAnatomicalStructure(identifier)
+    if keypoints:
+        structure.keypoints2 = keypoints
+    if planes:
+        structure.planes = planes
+    if meshes:
+        structure.meshes = meshes
+    if pointclouds:
+        structure.pointclouds = pointclouds
+    if graphs:
+        structure.graphs = graphs
+    if matrix is not None:
+        structure.matrix_to_world = matrix
+    return structure
+
+
+def make_collection(*structures):
+    import corvaxis.anatomy as anatomy
+
+    collection = anatomy.GenericASC()
+    for structure in structures:
+        collection.add(structure)
+    return collection
+
+
+@pytest.fixture(name="make_structure")
+def structure_factory():
+    return make_structure
+
+
+@pytest.fixture(name="make_collection")
+def collection_factory():
+    return make_collection
+
+
+@pytest.fixture(name="cube_mesh")
+def cube_mesh_factory():
+    return cube_mesh
+
+
+@pytest.fixture(name="translation")
+def translation_factory():
+    return translation
+
+
+@pytest.fixture
+def sample_collection():
+    """One structure of every drawable kind, spread apart so that each is seen on its own."""
+    nodes = np.array([[0, 0, -10], [0, 0, 0], [5, 0, 5]], dtype=float)
+    return make_collection(
+        make_structure("liver", meshes={"surface": cube_mesh(4.0)}, keypoints={"tip": [0.0, 0.0, 6.0]},
+                       planes={"cut": [0.0, 0.0, 1.0, 8.0]}, matrix=translation(x=-15)),
+        make_structure("kidney", pointclouds={"samples": corvaxis.PointCloud(
+            np.random.default_rng(3).normal(size=(40, 3)))}, matrix=translation(x=15)),
+        make_structure("aorta", graphs={"centerline": corvaxis.Graph(nodes, np.array([[0, 1], [1, 2]]))}),
+    )
+
+
+class FakeStyling:
+    """Stands in for corvaxis.styling: resolve answers from a table of (identifier, kind, key)."""
+
+    def __init__(self):
+        self.table = {}
+        self.calls = []
+
+    def set(self, identifier, kind, key="", **style):
+        self.table.setdefault((identifier, kind, key), {}).update(style)
+
+    def resolve(self, collection, identifier, kind, key):
+        self.calls.append((identifier, kind, key))
+        # General to specific, as the styling module does: the structure's style, then the object's.
+        style = dict(self.table.get((identifier, "structure", ""), {}))
+        style.update(self.table.get((identifier, kind, key), {}))
+        return style
+
+
+@pytest.fixture
+def fake_styling(monkeypatch):
+    styling = FakeStyling()
+    module = types.ModuleType("corvaxis.styling")
+    module.resolve = styling.resolve
+    monkeypatch.setitem(sys.modules, "corvaxis.styling", module)
+    monkeypatch.setattr(corvaxis, "styling", module, raising=False)
+    return styling
+
+
+@pytest.fixture
+def without_styling(monkeypatch):
+    """Renders with the built-in defaults even where the styling module exists."""
+    monkeypatch.setitem(sys.modules, "corvaxis.styling", None)
+    monkeypatch.delattr(corvaxis, "styling", raising=False)
+
+
+class Pictures:
+    """Reading PNG files back and finding colours in them."""
+
+    @staticmethod
+    def read(path):
+        """The picture as an (H, W, 3) float array in [0, 1]."""
+        import matplotlib.image
+
+        return matplotlib.image.imread(str(path))[:, :, :3]
+
+    @staticmethod
+    def near(image, rgb, tolerance=0.08):
+        """Mask of the pixels within tolerance of a colour."""
+        return np.all(np.abs(image - np.asarray(rgb)[None, None, :3]) <= tolerance, axis=2)
+
+    @staticmethod
+    def ink(image, rgb):
+        """How many pixels' worth of a colour lie on white, counting partly covered pixels in part."""
+        rgb = np.asarray(rgb)[:3]
+        dark = rgb < 0.5  # the channels in which the colour differs from white
+        coverage = ((1 - image[:, :, dark]) / (1 - rgb[dark])).mean(axis=2)
+        light = ~dark
+        if light.any():  # other colours darken the channels this one keeps
+            coverage[np.any(image[:, :, light] < 0.5, axis=2)] = 0
+        return float(coverage.sum())
+
+    @staticmethod
+    def centroid(mask):
+        """(column, row) of the centre of a mask's pixels."""
+        rows, columns = np.nonzero(mask)
+        assert len(rows), "no pixel of the expected colour"
+        return np.array([columns.mean(), rows.mean()])
+
+
+@pytest.fixture
+def pictures():
+    pytest.importorskip("matplotlib")
+    return Pictures
+
+
+@pytest.fixture
+def run_cli(capsys):
+    """Runs the command line in this process: (exit status, standard output, standard error)."""
+    from corvaxis import cli
+
+    def run(*arguments):
+        try:
+            status = cli.main([str(argument) for argument in arguments])
+        except SystemExit as exit:
+            status = exit.code
+        captured = capsys.readouterr()
+        return status, captured.out, captured.err
+
+    return run
