@@ -1,0 +1,357 @@
+"""Pictures of anatomical structure collections, drawn off-screen with matplotlib.
+
+``render(collection, "picture.png")`` draws every mesh (shaded surface, optional wireframe),
+keypoint, plane (a square patch), point cloud and graph of a collection in world coordinates,
+coloured and shown as the collection's styling resolves for each object. ``render_panels``
+draws several collections side by side on one scale, for before/after pictures or shape modes.
+
+The camera is orthographic. A view is a name from ``VIEWS`` or an ``(azimuth, elevation)`` pair
+in degrees: (0, 0) looks along +y with +x to the right and +z up, the azimuth turns the camera
+about z, the elevation raises it towards +z.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import importlib
+import math
+import os
+
+import numpy as np
+
+VIEWS = {
+    "front": (0.0, 0.0),
+    "back": (180.0, 0.0),
+    "right": (90.0, 0.0),
+    "left": (-90.0, 0.0),
+    "top": (0.0, 90.0),
+    "bottom": (0.0, -90.0),
+    "oblique": (30.0, 20.0),
+}
+
+KINDS = ("structure", "keypoint", "plane", "image", "mesh", "pointcloud", "graph")
+
+# Structures without a colour of their own get one of these, by their position in the collection.
+PALETTE = (
+    (0.84, 0.15, 0.16), (0.12, 0.47, 0.71), (0.17, 0.63, 0.17), (1.00, 0.50, 0.05),
+    (0.58, 0.40, 0.74), (0.55, 0.34, 0.29), (0.89, 0.47, 0.76), (0.09, 0.75, 0.81),
+)
+
+DEFAULT_STYLE = {
+    "visibility": True,
+    "alpha": 1.0,
+    "point_size": 6.0,
+    "line_width": 1.5,
+    "visibility_surface": True,
+    "visibility_wireframe": False,
+    "visibility_line": True,
+    "visibility_point": True,
+}
+# Planes hide what lies behind them unless see-through.
+KIND_DEFAULTS = {"plane": {"alpha": 0.35}}
+AMBIENT = 0.35
+# Light from over the viewer's left shoulder, in view coordinates (right, up, towards the viewer).
+LIGHT = np.array([-0.4, 0.5, 1.0]) / np.linalg.norm([-0.4, 0.5, 1.0])
+
+
+def view_basis(view) -> np.ndarray:
+    """Rows right, up and towards-the-viewer of the camera for a view name or (azimuth, elevation)."""
+    if isinstance(view, str):
+        if view not in VIEWS:
+            raise ValueError(f"unknown view '{view}', expected one of {', '.join(VIEWS)} or (azimuth, elevation)")
+        view = VIEWS[view]
+    try:
+        azimuth, elevation = (math.radians(float(angle)) for angle in view)
+    except (TypeError, ValueError):
+        raise ValueError(f"a view is a name or an (azimuth, elevation) pair in degrees, got {view!r}") from None
+    ca, sa, ce, se = math.cos(azimuth), math.sin(azimuth), math.cos(elevation), math.sin(elevation)
+    right = np.array([ca, sa, 0.0])
+    front = np.array([sa, -ca, 0.0])  # from the scene towards the viewer at elevation 0
+    toward = ce * front + se * np.array([0.0, 0.0, 1.0])
+    up = np.cross(toward, right)
+    return np.array([right, up, toward])
+
+
+@dataclasses.dataclass
+class Scene:
+    """What one collection puts on the picture, in world coordinates."""
+
+    triangles: list = dataclasses.field(default_factory=list)  # (K, 3, 3) arrays
+    triangle_colors: list = dataclasses.field(default_factory=list)  # (K, 4) RGBA before shading
+    edges: list = dataclasses.field(default_factory=list)  # (L, 2, 3) arrays
+    edge_styles: list = dataclasses.field(default_factory=list)  # (rgba, width) per array
+    points: list = dataclasses.field(default_factory=list)  # (P, 3) arrays
+    point_styles: list = dataclasses.field(default_factory=list)  # (rgba, size) per array
+    planes: list = dataclasses.field(default_factory=list)  # (world plane (4,), rgba)
+    legend: list = dataclasses.field(default_factory=list)  # (identifier, rgb)
+
+    def extent_points(self) -> np.ndarray:
+        parts = [t.reshape(-1, 3) for t in self.triangles] + [e.reshape(-1, 3) for e in self.edges] + self.points
+        return np.concatenate(parts) if parts else np.zeros((0, 3))
+
+
+def _style_resolver():
+    """``corvaxis.styling.resolve`` when the styling module is present, else None."""
+    try:
+        styling = importlib.import_module("corvaxis.styling")
+    except ModuleNotFoundError as error:
+        if error.name != "corvaxis.styling":
+            raise
+        return None
+    return getattr(styling, "resolve", None)
+
+
+def _rgba(value, alpha) -> tuple:
+    from matplotlib.colors import to_rgba
+
+    if isinstance(value, np.ndarray):
+        value = value.tolist()
+    if isinstance(value, (list, tuple)) and len(value) == 4:
+        return tuple(float(c) for c in value[:3]) + (float(value[3]) * float(alpha),)
+    return to_rgba(value, float(alpha))
+
+
+def _first(style, *names, default=None):
+    """The first style value present among names, from specific to general."""
+    for name in names:
+        value = style.get(name)
+        if value is not None:
+            return value
+    return default
+
+
+def _transform(matrix, points) -> np.ndarray:
+    points = np.asarray(points, dtype=float).reshape(-1, 3)
+    return points @ matrix[:3, :3].T + matrix[:3, 3]
+
+
+class _Styles:
+    def __init__(self, collection):
+        self.collection = collection
+        self.resolve = _style_resolver()
+
+    def __call__(self, identifier, kind, key, fallback_color) -> dict:
+        style = dict(DEFAULT_STYLE, **KIND_DEFAULTS.get(kind, {}), color=fallback_color)
+        if self.resolve is not None:
+            resolved = self.resolve(self.collection, identifier, kind, key) or {}
+            style.update({name: value for name, value in resolved.items() if value is not None})
+        return style
+
+
+def build_scene(collection) -> Scene:
+    """Collect the visible objects of a collection, placed in world coordinates and styled."""
+    scene = Scene()
+    styles = _Styles(collection)
+    for index in range(len(collection)):
+        structure = collection.anatomical_structure(index)
+        identifier = structure.identifier
+        own = styles(identifier, "structure", "", PALETTE[index % len(PALETTE)])
+        if not own["visibility"]:
+            continue
+        color = own["color"]
+        scene.legend.append((identifier, _rgba(color, 1.0)[:3]))
+        to_world = np.asarray(structure.matrix_to_world, dtype=float)
+        _add_keypoints(scene, styles, structure, identifier, to_world, color)
+        _add_planes(scene, styles, structure, identifier, to_world, color)
+        _add_meshes(scene, styles, structure, identifier, to_world, color)
+        _add_point_clouds(scene, styles, structure, identifier, to_world, color)
+        _add_graphs(scene, styles, structure, identifier, to_world, color)
+    return scene
+
+
+def _add_keypoints(scene, styles, structure, identifier, to_world, color):
+    store = structure.keypoints2
+    for key in store.keys():
+        style = styles(identifier, "keypoint", key, color)
+        if style["visibility"]:
+            scene.points.append(_transform(to_world, store[key]))
+            scene.point_styles.append((_rgba(style["color"], style["alpha"]), float(style["point_size"])))
+
+
+def _add_planes(scene, styles, structure, identifier, to_world, color):
+    store = structure.planes
+    from_world = np.linalg.inv(to_world)
+    for key in store.keys():
+        style = styles(identifier, "plane", key, color)
+        if not style["visibility"]:
+            continue
+        # n.x + d = 0 in local coordinates becomes (from_world^T [n, d]).x_world = 0.
+        world_plane = from_world.T @ np.asarray(store[key], dtype=float)
+        scene.planes.append((world_plane, _rgba(style["color"], style["alpha"])))
+
+
+def _add_meshes(scene, styles, structure, identifier, to_world, color):
+    store = structure.meshes
+    for key in store.keys():
+        style = styles(identifier, "mesh", key, color)
+        if not style["visibility"]:
+            continue
+        mesh = store[key]
+        vertices = _transform(to_world @ np.asarray(mesh.matrix, dtype=float), mesh.vertices)
+        triangles = vertices[np.asarray(mesh.faces)]
+        if _first(style, "visibility_surface", default=True) and len(triangles):
+            rgba = _rgba(_first(style, "color_surface", "color"), _first(style, "alpha_surface", "alpha"))
+            scene.triangles.append(triangles)
+            scene.triangle_colors.append(np.tile(rgba, (len(triangles), 1)))
+        if _first(style, "visibility_wireframe", default=False) and len(triangles):
+            base = _rgba(_first(style, "color_surface", "color"), 1.0)
+            darker = tuple(0.4 * c for c in base[:3])
+            rgba = _rgba(_first(style, "color_wireframe", "color_line", default=darker),
+                         _first(style, "alpha_wireframe", "alpha_line", "alpha"))
+            edges = np.concatenate([triangles[:, [0, 1]], triangles[:, [1, 2]], triangles[:, [2, 0]]])
+            scene.edges.append(edges)
+            scene.edge_styles.append((rgba, float(_first(style, "line_width", default=1.0))))
+
+
+def _add_point_clouds(scene, styles, structure, identifier, to_world, color):
+    store = structure.pointclouds
+    for key in store.keys():
+        style = styles(identifier, "pointcloud", key, color)
+        if style["visibility"]:
+            cloud = store[key]
+            scene.points.append(_transform(to_world @ np.asarray(cloud.matrix, dtype=float), cloud.points))
+            scene.point_styles.append((_rgba(style["color"], style["alpha"]), float(style["point_size"])))
+
+
+def _add_graphs(scene, styles, structure, identifier, to_world, color):
+    store = structure.graphs
+    for key in store.keys():
+        style = styles(identifier, "graph", key, color)
+        if not style["visibility"]:
+            continue
+        graph = store[key]
+        nodes = _transform(to_world @ np.asarray(graph.matrix, dtype=float), graph.nodes)
+        if _first(style, "visibility_line", default=True) and graph.num_edges:
+            rgba = _rgba(_first(style, "color_line", "color"), _first(style, "alpha_line", "alpha"))
+            scene.edges.append(nodes[np.asarray(graph.edges)])
+            scene.edge_styles.append((rgba, float(style["line_width"])))
+        if _first(style, "visibility_point", default=True) and graph.num_nodes:
+            rgba = _rgba(_first(style, "color_point", "color"), _first(style, "alpha_point", "alpha"))
+            scene.points.append(nodes)
+            scene.point_styles.append((rgba, float(style["point_size"])))
+
+
+def _plane_square(plane, center, half_size) -> np.ndarray:
+    """Corners of a square on the plane, centred at the point of the plane closest to center."""
+    normal, offset = plane[:3], plane[3]
+    length = np.linalg.norm(normal)
+    if length == 0:
+        return np.zeros((0, 3))
+    normal, offset = normal / length, offset / length
+    middle = center - (normal @ center + offset) * normal
+    helper = np.eye(3)[np.argmin(np.abs(normal))]
+    first = np.cross(normal, helper)
+    first /= np.linalg.norm(first)
+    second = np.cross(normal, first)
+    return np.array([middle + half_size * (sx * first + sy * second) for sx, sy in ((-1, -1), (1, -1), (1, 1), (-1, 1))])
+
+
+def _scene_frame(scenes):
+    """Centre and half-size of the box that holds every scene's geometry (planes excluded)."""
+    points = np.concatenate([scene.extent_points() for scene in scenes])
+    if len(points) == 0:
+        return np.zeros(3), 50.0
+    low, high = points.min(axis=0), points.max(axis=0)
+    return (low + high) / 2, max(float(np.max(high - low)) / 2, 1.0)
+
+
+def _shade(triangles, colors, basis) -> np.ndarray:
+    normals = np.cross(triangles[:, 1] - triangles[:, 0], triangles[:, 2] - triangles[:, 0]) @ basis.T
+    lengths = np.linalg.norm(normals, axis=1, keepdims=True)
+    normals = np.divide(normals, lengths, out=np.zeros_like(normals), where=lengths > 0)
+    # Two-sided lighting: a face is lit whichever way its vertices run.
+    intensity = AMBIENT + (1 - AMBIENT) * np.abs(normals @ LIGHT)
+    shaded = colors.copy()
+    shaded[:, :3] *= intensity[:, None]
+    return shaded
+
+
+def _draw_scene(ax, scene, basis, center, half_size, legend):
+    from matplotlib.collections import LineCollection, PolyCollection
+
+    polygons, colors, depths = [], [], []
+    if scene.triangles:
+        triangles = np.concatenate(scene.triangles)
+        views = (triangles - center) @ basis.T
+        polygons.extend(views[:, :, :2])
+        colors.extend(_shade(triangles, np.concatenate(scene.triangle_colors), basis))
+        depths.extend(views[:, :, 2].mean(axis=1))
+    for plane, rgba in scene.planes:
+        square = _plane_square(plane, center, half_size)
+        if len(square):
+            view = (square - center) @ basis.T
+            polygons.append(view[:, :2])
+            colors.append(rgba)
+            depths.append(view[:, 2].mean())
+    if polygons:
+        order = np.argsort(depths, kind="stable")  # far to near: the nearer face is painted last
+        ax.add_collection(PolyCollection([polygons[i] for i in order], facecolors=[colors[i] for i in order],
+                                         # Edges in the face colour close the seams between neighbours.
+                                         edgecolors=[colors[i] for i in order], linewidths=0.3, zorder=1))
+    for edges, (rgba, width) in zip(scene.edges, scene.edge_styles):
+        view = (edges - center) @ basis.T
+        ax.add_collection(LineCollection(view[:, :, :2], colors=[rgba], linewidths=width, zorder=2))
+    for points, (rgba, size) in zip(scene.points, scene.point_styles):
+        view = (points - center) @ basis.T
+        ax.scatter(view[:, 0], view[:, 1], s=size**2, color=[rgba], edgecolors="none", zorder=3)
+    margin = half_size * 1.1 * math.sqrt(3)  # the box fits whatever the view
+    ax.set_xlim(-margin, margin)
+    ax.set_ylim(-margin, margin)
+    ax.set_aspect("equal")
+    ax.set_axis_off()
+    if legend and scene.legend:
+        from matplotlib.patches import Patch
+
+        ax.legend(handles=[Patch(color=rgb, label=name) for name, rgb in scene.legend], loc="lower left",
+                  fontsize="small", frameon=False)
+
+
+def _size_inches(size):
+    try:
+        width, height = (int(value) for value in size)
+    except (TypeError, ValueError):
+        raise ValueError(f"size is a (width, height) pair in pixels, got {size!r}") from None
+    if width < 16 or height < 16:
+        raise ValueError(f"size must be at least 16 x 16 pixels, got {width} x {height}")
+    return width, height
+
+
+def render_panels(collections, path, *, titles=None, view="oblique", size=(1200, 500), title=None,
+                  legend=False) -> None:
+    """Draw several collections side by side on one scale into a PNG file.
+
+    Every panel uses the same view and the same frame, so that sizes and positions compare
+    across panels (before/after a registration, shape modes at -2 sigma, mean, +2 sigma).
+    ``titles`` names the panels; ``title`` goes above them all.
+    """
+    # A bare Figure draws with Agg and leaves pyplot and the user's backend alone.
+    from matplotlib.figure import Figure
+
+    collections = list(collections)
+    if not collections:
+        raise ValueError("nothing to draw: no collection given")
+    if titles is not None and len(titles) != len(collections):
+        raise ValueError(f"{len(titles)} titles given for {len(collections)} collections")
+    basis = view_basis(view)
+    width, height = _size_inches(size)
+    scenes = [build_scene(collection) for collection in collections]
+    center, half_size = _scene_frame(scenes)
+    dpi = 100
+    figure = Figure(figsize=(width / dpi, height / dpi), dpi=dpi, facecolor="white")
+    top = 1.0
+    if title:
+        figure.suptitle(title)
+        top = 0.9
+    panel_width = 1.0 / len(scenes)
+    for index, scene in enumerate(scenes):
+        panel_top = top - (0.06 if titles else 0.0)
+        ax = figure.add_axes((index * panel_width, 0.0, panel_width, panel_top))
+        _draw_scene(ax, scene, basis, center, half_size, legend)
+        if titles:
+            ax.set_title(titles[index])
+    figure.savefig(os.fspath(path), dpi=dpi, facecolor="white")
+
+
+def render(collection, path, *, view="oblique", size=(800, 600), title=None, legend=False) -> None:
+    """Draw one collection into a PNG file; see the module documentation for views and styles."""
+    render_panels([collection], path, view=view, size=size, title=title, legend=legend)
