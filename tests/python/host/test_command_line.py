@@ -1,0 +1,298 @@
+import io
+import os
+import signal
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import corvaxis
+from corvaxis import cli
+
+SUBCOMMANDS = ["info", "labelmap", "register", "shape-model", "render", "export"]
+
+
+def has_anatomy(name):
+    import corvaxis.anatomy as anatomy
+
+    return hasattr(anatomy, name)
+
+
+needs_registration = pytest.mark.skipif(not has_anatomy("ASCRegistration"), reason="needs anatomy.ASCRegistration")
+needs_shape_model = pytest.mark.skipif(not has_anatomy("GenerateLinearShapeModel"),
+                                       reason="needs anatomy.GenerateLinearShapeModel")
+needs_label_maps = pytest.mark.skipif(not has_anatomy("generic_asc_from_label_map"),
+                                      reason="needs anatomy.generic_asc_from_label_map")
+
+
+@pytest.fixture
+def saved(tmp_path, sample_collection):
+    path = tmp_path / "sample.cvx"
+    corvaxis.save(sample_collection, path)
+    return path
+
+
+def assert_one_clean_line(status, err, fragment, expected_status=1):
+    assert status == expected_status
+    assert "Traceback" not in err and err.count("\n") == 1 and err.endswith("\n")
+    assert fragment in err
+
+
+@pytest.mark.parametrize("arguments", [[], *([name] for name in SUBCOMMANDS)])
+def test_help_everywhere(run_cli, arguments):
+    status, out, err = run_cli(*arguments, "--help")
+    assert status == 0 and err == ""
+    assert out.startswith(f"usage: corvaxis {' '.join(arguments)}".rstrip())
+    if not arguments:
+        assert all(name in out for name in SUBCOMMANDS)
+
+
+def test_module_and_console_script_run_the_command_line(tmp_path, saved):
+    module = subprocess.run([sys.executable, "-m", "corvaxis", "info", str(saved)], capture_output=True, text=True)
+    assert module.returncode == 0 and module.stdout.startswith("GenericASC with 3 anatomical structures")
+    script = os.path.join(os.path.dirname(sys.executable), "corvaxis")
+    if not os.path.exists(script):
+        pytest.skip("the console script is installed by pip into the environment's bin directory")
+    missing = subprocess.run([script, "info", str(tmp_path / "nothing.cvx")], capture_output=True, text=True)
+    assert missing.returncode == 1 and missing.stderr == f"corvaxis info: error: {tmp_path / 'nothing.cvx'}: no such file\n"
+
+
+def test_info_lists_structures_and_their_objects(run_cli, saved):
+    status, out, err = run_cli("info", saved)
+    assert status == 0 and err == ""
+    assert out.splitlines() == [
+        "GenericASC with 3 anatomical structures",
+        "  liver:",
+        "    keypoints: tip",
+        "    planes: cut",
+        "    meshes: surface",
+        "    matrix_to_world: translation [-15.0, 0.0, 0.0]",
+        "  kidney:",
+        "    point clouds: samples",
+        "    matrix_to_world: translation [15.0, 0.0, 0.0]",
+        "  aorta:",
+        "    graphs: centerline",
+    ]
+
+
+def test_info_of_a_label_image_counts_the_labels(run_cli, tmp_path):
+    labels = np.zeros((4, 5, 6), dtype=np.uint8)
+    labels[0, :2, :] = 1
+    labels[3, 4, 5] = 7
+    path = tmp_path / "labels.cvx"
+    corvaxis.save(corvaxis.SharedImageSet(labels, spacing=(0.5, 1, 2), modality=corvaxis.Modality.LABEL), path)
+    status, out, _ = run_cli("info", path)
+    assert status == 0
+    assert out.splitlines()[1:] == ["  spacing: [0.5, 1.0, 2.0]", "  labels: 1 (12 voxels), 7 (1 voxels)"]
+
+
+@pytest.mark.parametrize("arguments, fragment, expected_status", [
+    (["info", "{tmp}/missing.cvx"], "corvaxis info: error: {tmp}/missing.cvx: no such file", 1),
+    (["info", "{tmp}"], "is a directory, expected a file", 1),
+    (["info", "{tmp}/garbage.cvx"], "corvaxis info: error: ", 1),
+    (["render", "{tmp}/missing.cvx", "-o", "{tmp}/p.png"], "missing.cvx: no such file", 1),
+    (["render", "{sample}", "-o", "{tmp}/p.png", "--view", "sideways"], "unknown view 'sideways'", 1),
+    (["render", "{sample}", "-o", "{tmp}/p.png", "--size", "big"], "bad size 'big'", 1),
+    (["render", "{sample}", "-o", "{tmp}/p.png", "--size", "5x5"], "must lie in [16, 10000]", 1),
+    (["render", "{sample}", "{sample}", "-o", "{tmp}/p.png", "--titles", "one"], "1 titles given for 2 files", 1),
+    (["render", "{sample}", "-o", "{tmp}/no/such/dir/p.png"], "does not exist", 1),
+    (["render", "{labels}", "-o", "{tmp}/p.png"], "holds SharedImageSet, expected an anatomical structure collection", 1),
+    (["export", "{sample}", "{tmp}/garbage.cvx"], "exists and is not a directory", 1),
+    (["export", "{sample}", "{tmp}/out", "--mesh-format", "vtk"], "invalid choice: 'vtk'", 2),
+    (["labelmap", "{labels}", "--labels", "1=liver,2", "-o", "{tmp}/o.cvx"], "bad label list '1=liver,2'", 1),
+    (["labelmap", "{labels}", "--labels", "one=liver", "-o", "{tmp}/o.cvx"], "'one' is not an integer label value", 1),
+    (["labelmap", "{labels}", "--labels", "1=liver,1=spleen", "-o", "{tmp}/o.cvx"], "label 1 is given twice", 1),
+    (["labelmap", "{labels}", "--labels", "1=liver,2=liver", "-o", "{tmp}/o.cvx"], "name 'liver' is given twice", 1),
+    (["labelmap", "{labels}", "--labels", "4294967297=x", "-o", "{tmp}/o.cvx"], "label 4294967297 is out of range", 1),
+    (["labelmap", "{labels}", "--labels", "1=liver"], "the following arguments are required: -o/--output", 2),
+    (["shape-model", "{sample}", "{tmp}/nowhere", "-o", "{tmp}/m.cvx"], "nowhere: no such directory", 1),
+    (["frobnicate"], "invalid choice: 'frobnicate'", 2),
+    ([], "the following arguments are required: COMMAND", 2),
+])
+def test_user_errors_end_in_one_line(run_cli, tmp_path, saved, arguments, fragment, expected_status):
+    (tmp_path / "garbage.cvx").write_bytes(b"not a data file at all")
+    corvaxis.save(corvaxis.SharedImageSet(np.ones((2, 2), dtype=np.uint8), modality=corvaxis.Modality.LABEL),
+                  tmp_path / "labels.cvx")
+    fill = {"tmp": str(tmp_path), "sample": str(saved), "labels": str(tmp_path / "labels.cvx")}
+    status, out, err = run_cli(*(argument.format(**fill) for argument in arguments))
+    assert_one_clean_line(status, err, fragment.format(**fill), expected_status)
+    assert out == ""
+
+
+def test_render_writes_the_picture_with_a_panel_per_file(run_cli, tmp_path, saved, pictures):
+    status, out, err = run_cli("render", saved, saved, "-o", tmp_path / "p.png", "--view", "front", "--size",
+                               "400x200", "--title", "twice")
+    assert (status, out, err) == (0, "", "")
+    image = pictures.read(tmp_path / "p.png")
+    assert image.shape == (200, 400, 3)
+    drawn = np.any(image < 0.9, axis=2)
+    left, right = drawn[:, :200], drawn[:, 200:]
+    assert left.sum() > 100 and abs(int(left.sum()) - int(right.sum())) < 0.05 * left.sum()
+
+
+def test_export_writes_the_files_it_lists(run_cli, tmp_path, saved):
+    status, out, err = run_cli("export", saved, tmp_path / "out", "--mesh-format", "stl")
+    assert status == 0 and err == ""
+    listed = out.splitlines()
+    assert [os.path.basename(path) for path in listed] == [
+        "liver_surface.stl", "kidney_samples.ply", "landmarks.json"]
+    assert all(os.path.getsize(path) > 0 for path in listed)
+
+
+@pytest.mark.parametrize("raised, expected_status, message", [
+    (KeyboardInterrupt(), 130, "corvaxis: interrupted\n"),
+    (cli.CommandError("no good"), 1, "corvaxis info: error: no good\n"),
+    (PermissionError(13, "Permission denied", "/x.cvx"), 1, "corvaxis info: error: [Errno 13] Permission denied: '/x.cvx'\n"),
+    (ValueError("a collection\ncannot hold this"), 1, "corvaxis info: error: a collection cannot hold this\n"),
+    (RuntimeError("Failed to compute linear shape model"), 1,
+     "corvaxis info: error: Failed to compute linear shape model\n"),
+])
+def test_failures_become_an_exit_status(run_cli, monkeypatch, raised, expected_status, message):
+    def fail(arguments):
+        raise raised
+
+    monkeypatch.setattr(cli, "command_info", fail)
+    status, out, err = run_cli("info", "anything")
+    assert (status, out, err) == (expected_status, "", message)
+
+
+def test_bugs_are_not_hidden(run_cli, monkeypatch):
+    monkeypatch.setattr(cli, "command_info", lambda arguments: [][1])
+    with pytest.raises(IndexError):
+        run_cli("info", "anything")
+
+
+class CountingAlgorithm(corvaxis.Algorithm):
+    def __init__(self, steps):
+        corvaxis.Algorithm.__init__(self)
+        self.steps = steps
+        self.done = 0
+
+    def compute(self):
+        for step in range(self.steps):
+            if not self.report_progress((step + 1) / self.steps, f"step {step + 1}"):
+                self.set_status(2, "cancelled")
+                return
+            self.done += 1
+        self.set_status(0)
+
+
+def test_plain_progress_bar_draws_one_updating_line():
+    stream = io.StringIO()
+    bar = cli.PlainProgressBar("work", stream)
+    for fraction, step in ((0.0, "start"), (0.5, "half"), (0.5, "half"), (1.5, "done")):
+        bar.update(fraction, step)
+    bar.close()
+    frames = stream.getvalue().split("\r")[1:]
+    assert [frame.rstrip() for frame in frames] == [
+        "work [..............................]   0% start",
+        "work [###############...............]  50% half",
+        "work [##############################] 100% done",
+    ]
+    assert stream.getvalue().endswith("\n")
+
+
+@pytest.mark.parametrize("have_tqdm", [True, False])
+def test_algorithm_runs_with_a_bar_and_leaves_no_callback(monkeypatch, have_tqdm):
+    if have_tqdm:
+        pytest.importorskip("tqdm")
+    else:
+        monkeypatch.setitem(sys.modules, "tqdm", None)
+    algorithm = CountingAlgorithm(4)
+    monkeypatch.setattr(sys, "stderr", io.StringIO())
+    cli.run_algorithm(algorithm, "counting", quiet=False)
+    assert algorithm.done == 4 and algorithm.status == 0
+    shown = sys.stderr.getvalue()
+    assert "counting" in shown and "100%" in shown and "step 4" in shown
+    # The bar's callback is gone afterwards: a later compute draws nothing.
+    assert "_progress_callback" not in algorithm.__dict__
+    algorithm.compute()
+    assert sys.stderr.getvalue() == shown
+
+
+def test_interrupt_stops_the_algorithm_and_travels_on(monkeypatch):
+    algorithm = CountingAlgorithm(10)
+    monkeypatch.setattr(sys, "stderr", io.StringIO())
+
+    class InterruptingBar(cli.PlainProgressBar):
+        def update(self, fraction, step):
+            super().update(fraction, step)
+            if fraction >= 0.3:
+                raise KeyboardInterrupt
+
+    monkeypatch.setattr(cli, "progress_bar", lambda description, quiet: InterruptingBar(description, sys.stderr))
+    with pytest.raises(KeyboardInterrupt):
+        cli.run_algorithm(algorithm, "counting", quiet=False)
+    assert algorithm.done == 2 and "_progress_callback" not in algorithm.__dict__
+    assert sys.stderr.getvalue().endswith("\n")  # the bar's line is ended
+
+
+class SelfInterruptingAlgorithm(CountingAlgorithm):
+    """Receives Ctrl-C half-way, as from the terminal."""
+
+    def compute(self):
+        for step in range(self.steps):
+            if step == self.steps // 2:
+                os.kill(os.getpid(), signal.SIGINT)
+            if not self.report_progress((step + 1) / self.steps, ""):
+                self.set_status(2, "cancelled")
+                return
+            self.done += 1
+        self.set_status(0)
+
+
+def call_reporting_failure(algorithm):
+    """Runs compute as a wrapper does that turns a stopped computation into its own error."""
+    def run():
+        try:
+            algorithm.compute()
+        except KeyboardInterrupt:
+            pass
+        raise RuntimeError("Failed to compute linear shape model")
+    return run
+
+
+@pytest.mark.parametrize("quiet, wrap", [(False, False), (True, False), (False, True), (True, True)])
+def test_ctrl_c_reaches_the_caller_as_an_interrupt(monkeypatch, quiet, wrap):
+    monkeypatch.setattr(sys, "stderr", io.StringIO())
+    algorithm = SelfInterruptingAlgorithm(6)
+    before = signal.getsignal(signal.SIGINT)
+    with pytest.raises(KeyboardInterrupt):
+        cli.run_algorithm(algorithm, "interrupted", quiet, run=call_reporting_failure(algorithm) if wrap else None)
+    assert algorithm.done == 3
+    assert signal.getsignal(signal.SIGINT) is before
+
+
+@needs_registration
+def test_register_refuses_an_unknown_method(run_cli, saved, tmp_path):
+    status, _, err = run_cli("register", saved, saved, "--method", "magic", "-o", tmp_path / "r.cvx")
+    assert_one_clean_line(status, err, "unknown registration method 'magic': expected one of ")
+    assert not (tmp_path / "r.cvx").exists()
+
+
+@needs_registration
+def test_register_saves_the_moved_collection(run_cli, saved, tmp_path):
+    status, _, err = run_cli("register", saved, saved, "--method", "points-and-planes", "-o", tmp_path / "r.cvx",
+                             "--quiet")
+    assert status == 0 and "Traceback" not in err
+    assert corvaxis.open(tmp_path / "r.cvx").anatomical_structure_identifiers() == ["liver", "kidney", "aorta"]
+
+
+@needs_label_maps
+def test_labelmap_builds_named_structures(run_cli, tmp_path):
+    labels = np.zeros((8, 8, 8), dtype=np.uint8)
+    labels[1:4, 1:4, 1:4] = 1
+    labels[4:7, 4:7, 4:7] = 2
+    corvaxis.save(corvaxis.SharedImageSet(labels, modality=corvaxis.Modality.LABEL), tmp_path / "seg.cvx")
+    status, out, err = run_cli("labelmap", tmp_path / "seg.cvx", "--labels", "1=liver, 2=kidney", "-o",
+                               tmp_path / "o.cvx")
+    assert (status, err) == (0, "")
+    assert sorted(corvaxis.open(tmp_path / "o.cvx").anatomical_structure_identifiers()) == ["kidney", "liver"]
+
+
+@needs_label_maps
+def test_labelmap_refuses_an_image_that_is_not_a_label_map(run_cli, tmp_path):
+    corvaxis.save(corvaxis.SharedImageSet(np.ones((4, 4), dtype=np.uint8)), tmp_path / "ct.cvx")
+    status, _, err = run_cli("labelmap", tmp_path / "ct.cvx", "--labels", "1=liver", "-o", tmp_path / "o.cvx")
+    assert_one_clean_line(status, err, "generic_asc_from_label_map only supports label images")
