@@ -47,6 +47,7 @@ DEFAULT_STYLE = {
     "visibility_line": True,
     "visibility_point": True,
 }
+PLANE_TILES = 12
 # Planes hide what lies behind them unless see-through.
 KIND_DEFAULTS = {"plane": {"alpha": 0.35}}
 AMBIENT = 0.35
@@ -78,6 +79,9 @@ class Scene:
 
     triangles: list = dataclasses.field(default_factory=list)  # (K, 3, 3) arrays
     triangle_colors: list = dataclasses.field(default_factory=list)  # (K, 4) RGBA before shading
+    # Per triangle: +1 or -1 when it bounds an opaque closed surface (outwards with its vertex order or
+    # against it), so that it is hidden when facing away; 0 when it is always drawn.
+    triangle_facing: list = dataclasses.field(default_factory=list)
     edges: list = dataclasses.field(default_factory=list)  # (L, 2, 3) arrays
     edge_styles: list = dataclasses.field(default_factory=list)  # (rgba, width) per array
     points: list = dataclasses.field(default_factory=list)  # (P, 3) arrays
@@ -193,6 +197,8 @@ def _add_meshes(scene, styles, structure, identifier, to_world, color):
             rgba = _rgba(_first(style, "color_surface", "color"), _first(style, "alpha_surface", "alpha"))
             scene.triangles.append(triangles)
             scene.triangle_colors.append(np.tile(rgba, (len(triangles), 1)))
+            facing = _outward_sign(np.asarray(mesh.faces), triangles) if rgba[3] >= 1.0 else 0
+            scene.triangle_facing.append(np.full(len(triangles), facing))
         if _first(style, "visibility_wireframe", default=False) and len(triangles):
             base = _rgba(_first(style, "color_surface", "color"), 1.0)
             darker = tuple(0.4 * c for c in base[:3])
@@ -246,6 +252,31 @@ def _plane_square(plane, center, half_size) -> np.ndarray:
     return np.array([middle + half_size * (sx * first + sy * second) for sx, sy in ((-1, -1), (1, -1), (1, 1), (-1, 1))])
 
 
+def _outward_sign(faces, triangles) -> int:
+    """+1 or -1 when the faces close a surface with one consistent orientation, else 0.
+
+    Painting far-to-near by triangle centres misorders large neighbouring faces; hiding the back
+    faces of closed surfaces removes most such faults.
+    """
+    count = int(faces.max()) + 1 if len(faces) else 0
+    directed = np.concatenate([faces[:, [0, 1]], faces[:, [1, 2]], faces[:, [2, 0]]]).astype(np.int64)
+    codes = directed[:, 0] * count + directed[:, 1]
+    reversed_codes = directed[:, 1] * count + directed[:, 0]
+    unique = np.unique(codes)
+    if len(unique) != len(codes) or not np.array_equal(unique, np.unique(reversed_codes)):
+        return 0
+    volume = np.einsum("ij,ij->i", triangles[:, 0], np.cross(triangles[:, 1], triangles[:, 2])).sum()
+    return 0 if volume == 0 else int(np.sign(volume))
+
+
+def _tiles(square, count):
+    """The square (corners in order) cut into count x count quadrilaterals."""
+    steps = np.linspace(0.0, 1.0, count + 1)
+    first, second = square[1] - square[0], square[3] - square[0]
+    return [np.array([square[0] + a * first + b * second for a, b in ((u0, v0), (u1, v0), (u1, v1), (u0, v1))])
+            for u0, u1 in zip(steps[:-1], steps[1:]) for v0, v1 in zip(steps[:-1], steps[1:])]
+
+
 def _scene_frame(scenes):
     """Centre and half-size of the box that holds every scene's geometry (planes excluded)."""
     points = np.concatenate([scene.extent_points() for scene in scenes])
@@ -253,6 +284,20 @@ def _scene_frame(scenes):
         return np.zeros(3), 50.0
     low, high = points.min(axis=0), points.max(axis=0)
     return (low + high) / 2, max(float(np.max(high - low)) / 2, 1.0)
+
+
+def _view_limits(scenes, basis, center, half_size):
+    """(left, right, bottom, top) in view coordinates holding every scene's geometry, planes included."""
+    parts = [(scene.extent_points() - center) @ basis.T for scene in scenes]
+    for scene in scenes:
+        parts += [(_plane_square(plane, center, half_size) - center) @ basis.T for plane, _ in scene.planes]
+    points = np.concatenate([np.zeros((0, 3))] + parts)[:, :2]
+    if len(points) == 0:
+        return -half_size, half_size, -half_size, half_size
+    low, high = points.min(axis=0), points.max(axis=0)
+    # Room for the point markers at the border, and a floor for a scene that is one spot.
+    pad = max(0.06 * float(np.max(high - low)), 0.05 * half_size)
+    return low[0] - pad, high[0] + pad, low[1] - pad, high[1] + pad
 
 
 def _shade(triangles, colors, basis) -> np.ndarray:
@@ -266,37 +311,44 @@ def _shade(triangles, colors, basis) -> np.ndarray:
     return shaded
 
 
-def _draw_scene(ax, scene, basis, center, half_size, legend):
+def _draw_scene(ax, scene, basis, center, half_size, limits, legend):
     from matplotlib.collections import LineCollection, PolyCollection
 
-    polygons, colors, depths = [], [], []
+    polygons, colors, edge_colors, depths = [], [], [], []
     if scene.triangles:
         triangles = np.concatenate(scene.triangles)
+        facing = np.concatenate(scene.triangle_facing)
+        normals = np.cross(triangles[:, 1] - triangles[:, 0], triangles[:, 2] - triangles[:, 0]) @ basis[2]
+        shown = facing * normals >= 0
+        triangles = triangles[shown]
         views = (triangles - center) @ basis.T
         polygons.extend(views[:, :, :2])
-        colors.extend(_shade(triangles, np.concatenate(scene.triangle_colors), basis))
+        colors.extend(_shade(triangles, np.concatenate(scene.triangle_colors)[shown], basis))
+        edge_colors.extend(colors)  # edges in the face colour close the seams between neighbours
         depths.extend(views[:, :, 2].mean(axis=1))
     for plane, rgba in scene.planes:
         square = _plane_square(plane, center, half_size)
         if len(square):
-            view = (square - center) @ basis.T
-            polygons.append(view[:, :2])
-            colors.append(rgba)
-            depths.append(view[:, 2].mean())
+            # In small tiles, so that painting by depth puts each part of the plane in front of or
+            # behind the meshes correctly; see-through tiles get no edges, which would show as seams.
+            for tile in _tiles(square, PLANE_TILES):
+                view = (tile - center) @ basis.T
+                polygons.append(view[:, :2])
+                colors.append(rgba)
+                edge_colors.append(rgba if rgba[3] >= 1.0 else (0.0, 0.0, 0.0, 0.0))
+                depths.append(view[:, 2].mean())
     if polygons:
         order = np.argsort(depths, kind="stable")  # far to near: the nearer face is painted last
         ax.add_collection(PolyCollection([polygons[i] for i in order], facecolors=[colors[i] for i in order],
-                                         # Edges in the face colour close the seams between neighbours.
-                                         edgecolors=[colors[i] for i in order], linewidths=0.3, zorder=1))
+                                         edgecolors=[edge_colors[i] for i in order], linewidths=0.3, zorder=1))
     for edges, (rgba, width) in zip(scene.edges, scene.edge_styles):
         view = (edges - center) @ basis.T
         ax.add_collection(LineCollection(view[:, :, :2], colors=[rgba], linewidths=width, zorder=2))
     for points, (rgba, size) in zip(scene.points, scene.point_styles):
         view = (points - center) @ basis.T
         ax.scatter(view[:, 0], view[:, 1], s=size**2, color=[rgba], edgecolors="none", zorder=3)
-    margin = half_size * 1.1 * math.sqrt(3)  # the box fits whatever the view
-    ax.set_xlim(-margin, margin)
-    ax.set_ylim(-margin, margin)
+    ax.set_xlim(limits[0], limits[1])
+    ax.set_ylim(limits[2], limits[3])
     ax.set_aspect("equal")
     ax.set_axis_off()
     if legend and scene.legend:
@@ -336,6 +388,7 @@ def render_panels(collections, path, *, titles=None, view="oblique", size=(1200,
     width, height = _size_inches(size)
     scenes = [build_scene(collection) for collection in collections]
     center, half_size = _scene_frame(scenes)
+    limits = _view_limits(scenes, basis, center, half_size)
     dpi = 100
     figure = Figure(figsize=(width / dpi, height / dpi), dpi=dpi, facecolor="white")
     top = 1.0
@@ -346,7 +399,7 @@ def render_panels(collections, path, *, titles=None, view="oblique", size=(1200,
     for index, scene in enumerate(scenes):
         panel_top = top - (0.06 if titles else 0.0)
         ax = figure.add_axes((index * panel_width, 0.0, panel_width, panel_top))
-        _draw_scene(ax, scene, basis, center, half_size, legend)
+        _draw_scene(ax, scene, basis, center, half_size, limits, legend)
         if titles:
             ax.set_title(titles[index])
     figure.savefig(os.fspath(path), dpi=dpi, facecolor="white")

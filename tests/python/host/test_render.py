@@ -15,7 +15,7 @@ QUARTER_TURN_ABOUT_Z = ((0, -1, 0, 0), (1, 0, 0, 0), (0, 0, 1, 0), (0, 0, 0, 1))
 
 
 @pytest.fixture
-def draw(pictures):
+def draw(tmp_path, pictures):
     def draw(collection, **options):
         path = tmp_path / "picture.png"
         render.render(collection, path, **options)
@@ -69,7 +69,8 @@ def test_views_put_world_directions_where_expected(draw, two_keypoints, screen_d
     offset = 10 * np.asarray(world, dtype=float)
     image = draw(two_keypoints(offset, -offset), view=view, size=(300, 300))
     if screen is None:
-        assert np.linalg.norm(pictures.centroid(pictures.near(image, RED)) - pictures.centroid(pictures.near(image, BLUE))) < 3
+        rows, columns = np.nonzero(np.any(image < 0.9, axis=2))  # one spot, the nearer point on top
+        assert len(rows) and np.ptp(rows) < 12 and np.ptp(columns) < 12
     else:
         assert np.allclose(screen_direction(image), screen, atol=0.05)
 
