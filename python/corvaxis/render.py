@@ -337,6 +337,15 @@ def _draw_scene(ax, scene, basis, center, half_size, limits, legend):
                 colors.append(rgba)
                 edge_colors.append(rgba if rgba[3] >= 1.0 else (0.0, 0.0, 0.0, 0.0))
                 depths.append(view[:, 2].mean())
+    outlines, outline_colors = [], []
+    for plane, rgba in scene.planes:
+        square = (_plane_square(plane, center, half_size) - center) @ basis.T
+        if len(square):
+            # The border shows where the plane is, also when it is seen edge-on.
+            outlines.append(square[[0, 1, 2, 3, 0], :2])
+            outline_colors.append(rgba[:3] + (min(1.0, 2 * rgba[3]),))
+    if outlines:
+        ax.add_collection(LineCollection(outlines, colors=outline_colors, linewidths=1.0, zorder=1.5))
     if polygons:
         order = np.argsort(depths, kind="stable")  # far to near: the nearer face is painted last
         ax.add_collection(PolyCollection([polygons[i] for i in order], facecolors=[colors[i] for i in order],
