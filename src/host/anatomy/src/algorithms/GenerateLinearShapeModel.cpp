@@ -393,12 +393,19 @@ void GenerateLinearShapeModel::compute()
                                               used, numFiles, directory.string()));
     MatrixView aligned(storage.data(), 3 * numPoints, used);
 
-    // Generalised Procrustes: realign to the re-estimated mean until it settles.
+    // Generalised Procrustes: realign every shape to the latest mean (earlier batches were aligned
+    // to earlier estimates), re-estimate it, until it settles.
     int iterations = 0;
     bool converged = !updateMean.value();
     double meanChange = 0.0;
     if (updateMean.value()) {
-        while (true) {
+        while (iterations < maxIterations.value()) {
+            ++iterations;
+            if (cancelled(readingShare + 0.1 * iterations / maxIterations.value(),
+                          fmt::format("Aligning to the updated mean, iteration {}", iterations)))
+                return;
+            for (Eigen::Index j = 0; j < used; ++j)
+                alignOnto(shapeAt(j), target, alignmentKind);
             const Coordinates next = updatedMean(aligned, used, templatePoints, alignmentKind);
             meanChange = (next - target).norm() / std::max(spread(target), std::numeric_limits<double>::min());
             target = next;
@@ -406,14 +413,6 @@ void GenerateLinearShapeModel::compute()
                 converged = true;
                 break;
             }
-            if (iterations >= maxIterations.value())
-                break;
-            ++iterations;
-            if (cancelled(readingShare + 0.1 * iterations / std::max(1, maxIterations.value()),
-                          fmt::format("Aligning to the updated mean, iteration {}", iterations)))
-                return;
-            for (Eigen::Index j = 0; j < used; ++j)
-                alignOnto(shapeAt(j), target, alignmentKind);
         }
         results.setParam("iterations", iterations);
         results.setParam("converged", converged);
