@@ -102,10 +102,13 @@ def shape_model_example(asc):
     for index in range(12):
         shape = template.clone()
         liver = shape.anatomical_structure("liver")
-        liver.keypoints2 = {key: point + rng.normal(scale=1.5, size=3) for key, point in liver.keypoints2.asdict().items()}
+        # Each liver deformed a little and shifted as a whole; the alignment takes the shift out.
+        shift = np.array([index, 2.0 * index, 0.0])
+        liver.keypoints2 = {key: point + shift + rng.normal(scale=1.5, size=3)
+                            for key, point in liver.keypoints2.asdict().items()}
         surface = liver.meshes["surface"]
         surface.set_geometry(surface.vertices + rng.normal(scale=1.0, size=surface.vertices.shape), surface.faces)
-        surface.matrix = np.array([[0, -1, 0, index], [1, 0, 0, 2 * index], [0, 0, 1, 0], [0, 0, 0, 1]], dtype=float)
+        surface.matrix = surface.matrix @ np.array([[1, 0, 0, shift[0]], [0, 1, 0, shift[1]], [0, 0, 1, 0], [0, 0, 0, 1]])
         liver.meshes["surface"] = surface
         corvaxis.save(shape, training / f"liver_{index:02d}.cvx")
 
