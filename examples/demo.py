@@ -85,6 +85,42 @@ def main():
     print(f"Liver surface mesh: {liver.meshes['surface']}")
     print(f"Well-known key for the left pedicle: {corvaxis.keys.spine.vertebra.left_pedicle.key}")
 
+    shape_model_example(asc)
+
+
+def shape_model_example(asc):
+    """Writes a mean template and a small training population of deformed, moved livers, then runs
+    the docstring's shape-model example on them (its training path pointing at that directory)."""
+    from corvaxis.shape_model import LinearShapeModel
+
+    template = asc.clone()
+    template.pop("kidney")
+    corvaxis.save(template, "mean_template.cvx")
+    training = pathlib.Path("training")
+    training.mkdir(exist_ok=True)
+    rng = np.random.default_rng(3)
+    for index in range(12):
+        shape = template.clone()
+        liver = shape.anatomical_structure("liver")
+        # Each liver deformed a little and shifted as a whole; the alignment takes the shift out.
+        shift = np.array([index, 2.0 * index, 0.0])
+        liver.keypoints2 = {key: point + shift + rng.normal(scale=1.5, size=3)
+                            for key, point in liver.keypoints2.asdict().items()}
+        surface = liver.meshes["surface"]
+        surface.set_geometry(surface.vertices + rng.normal(scale=1.0, size=surface.vertices.shape), surface.faces)
+        surface.matrix = surface.matrix @ np.array([[1, 0, 0, shift[0]], [0, 1, 0, shift[1]], [0, 0, 1, 0], [0, 0, 0, 1]])
+        liver.meshes["surface"] = surface
+        corvaxis.save(shape, training / f"liver_{index:02d}.cvx")
+
+    print("Running the module docstring's shape-model example on 12 training livers:")
+    # The docstring's first lines import these two.
+    namespace = {"corvaxis": corvaxis, "anatomy": anatomy}
+    code = docstring_example("**Shape model generation:**", "For detailed documentation")
+    run_statement_by_statement(code.replace("/path/to/training/data", str(training.resolve())), namespace)
+    model = LinearShapeModel(namespace["shape_model"])
+    print(f"  {model}; standard deviations {np.sqrt(model.variances[:3]).round(2)}; "
+          f"updated mean: {namespace['updated_mean']}")
+
 
 if __name__ == "__main__":
     main()
