@@ -1,5 +1,6 @@
 #include "AnatomyDataBindings.h"
 
+#include "algorithms/RegistrationBindings.h"
 #include "binding_detail/ExceptionTranslation.h"
 #include "binding_detail/KeyDeclarations.h"
 #include "binding_detail/KeyValueDataWrapper.h"
@@ -45,6 +46,7 @@ void AnatomyDataBindings::bind()
     bindGenericAnatomicalStructure(m_module);
     bindAnatomicalStructureCollection(m_module);
     bindGenericASC(m_module);
+    bindASCRegistration(m_module);
 }
 
 }  // namespace corvaxis
