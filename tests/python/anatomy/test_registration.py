@@ -297,3 +297,21 @@ def test_cancelling_leaves_the_moving_collection_alone(registration_kit, stop_at
         registration.compute()
     assert registration.status == 4 and steps[-1] == stop_at
     registration_kit.assert_same_snapshot(before, registration_kit.snapshot(moving))
+
+
+@pytest.mark.parametrize(
+    "fixed_only, moving_only",
+    [("", ""), ("a", "b"), ("ax", "bz"), ("abghz", ""), ("", "abghz"), ("ae", "bz")],
+)
+def test_only_keys_on_both_sides_pair_up(registration_kit, rng, fixed_only, moving_only):
+    truth = registration_kit.similarity(60, (2, 1, 0), (-4, 9, 1))
+    shared = {key: rng.uniform(-50, 50, size=3) for key in "cdf"}
+    fixed_points = {key: registration_kit.move_points(truth, point) for key, point in shared.items()}
+    fixed_points |= {key: rng.uniform(-50, 50, size=3) for key in fixed_only}
+    moving_points = shared | {key: rng.uniform(-50, 50, size=3) for key in moving_only}
+    fixed = registration_kit.build_collection({"liver": {"keypoints": fixed_points}, "heart": {"keypoints": {"x": [0, 0, 0]}}})
+    moving = registration_kit.build_collection({"lung": {"keypoints": {"x": [1, 1, 1]}}, "liver": {"keypoints": moving_points}})
+    registration = run(fixed, moving)
+    assert registration.status == 0, registration.status_message
+    assert registration.results["point_pairs"] == 3
+    np.testing.assert_allclose(registration.results["transformation"], truth, atol=1e-9)

@@ -15,19 +15,24 @@ namespace {
 
 using Method = ASCRegistration::RegistrationMethod;
 
-/// Values under the same key in two stores, in the moving store's key order.
+/// Values under the same key in two stores. Both iterate in key order, so one pass over the two
+/// matches them without a lookup per key.
 template <typename T>
 void pairValues(const KeyValueStore<T>& fixed, const KeyValueStore<T>& moving, std::vector<T>& fixedValues,
                 std::vector<T>& movingValues)
 {
-    for (const auto& [key, movingEntry] : moving) {
-        if (!KeyValueStore<T>::isValid(movingEntry.value()) || !fixed.has(key))
+    auto fixedEntry = fixed.begin();
+    for (auto movingEntry = moving.begin(); movingEntry != moving.end() && fixedEntry != fixed.end(); ++movingEntry) {
+        while (fixedEntry != fixed.end() && fixedEntry->first < movingEntry->first)
+            ++fixedEntry;
+        if (fixedEntry == fixed.end() || fixedEntry->first != movingEntry->first)
             continue;
-        const T& fixedValue = fixed[key].value();
-        if (!KeyValueStore<T>::isValid(fixedValue))
-            continue;
-        fixedValues.push_back(fixedValue);
-        movingValues.push_back(movingEntry.value());
+        const T& fixedValue = fixedEntry->second.value();
+        const T& movingValue = movingEntry->second.value();
+        if (KeyValueStore<T>::isValid(fixedValue) && KeyValueStore<T>::isValid(movingValue)) {
+            fixedValues.push_back(fixedValue);
+            movingValues.push_back(movingValue);
+        }
     }
 }
 
