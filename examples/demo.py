@@ -1,7 +1,8 @@
 """The main job: build a small anatomy collection, save it, and run the module's own first
-example against the saved file.
+example against the saved file; then write a template and a displaced patient and run the
+module's registration example against them.
 
-Run with `make demo`; it writes build/demo/anatomical_structures.cvx.
+Run with `make demo`; it writes build/demo/anatomical_structures.cvx, template.cvx and patient.cvx.
 """
 
 import os
@@ -38,6 +39,19 @@ def build_collection():
     kidney.images["label"] = corvaxis.SharedImageSet(labels, spacing=(0.5, 0.5, 2.0), modality=corvaxis.Modality.LABEL)
     asc.add(kidney)
     return asc
+
+
+def displaced_patient(template, matrix):
+    """A copy of the template whose keypoints and planes were moved by matrix (a patient lying
+    elsewhere); registering it onto the template undoes that move."""
+    patient = template.clone()
+    for index in range(len(patient)):
+        structure = patient.anatomical_structure(index)
+        structure.keypoints2 = {
+            key: (matrix @ np.append(point, 1.0))[:3] for key, point in structure.keypoints2.asdict().items()
+        }
+        structure.planes = {key: np.linalg.inv(matrix).T @ plane for key, plane in structure.planes.asdict().items()}
+    return patient
 
 
 def docstring_example(section, next_section):
@@ -84,6 +98,28 @@ def main():
           f"graphs={kidney.graphs.keys()}")
     print(f"Liver surface mesh: {liver.meshes['surface']}")
     print(f"Well-known key for the left pedicle: {corvaxis.keys.spine.vertebra.left_pedicle.key}")
+
+    template = build_collection()
+    template.anatomical_structure("kidney").keypoints2 = {"pole": [3.0, -8.0, 12.0]}
+    angle = np.radians(12.0)
+    displacement = np.array([[np.cos(angle), -np.sin(angle), 0, 14], [np.sin(angle), np.cos(angle), 0, -6],
+                             [0, 0, 1, 3], [0, 0, 0, 1]])
+    corvaxis.save(template, "template.cvx")
+    corvaxis.save(displaced_patient(template, displacement), "patient.cvx")
+    print("Running the module docstring's registration example on template.cvx and patient.cvx:")
+    # The example goes on from the imports at the top of the docstring's examples.
+    namespace = {"corvaxis": corvaxis, "anatomy": anatomy}
+    run_statement_by_statement(
+        docstring_example("**Registration example:**", "**Creating anatomical structures"), namespace
+    )
+    registration = namespace.get("registration")
+    if registration is not None and registration.status == 0:
+        results = registration.results
+        print(f"Registered {results['correspondences']} pairs: RMS {results['rms_before']:.3f} -> "
+              f"{results['rms_after']:.2e} world units")
+        print(f"Transformation (patient to template):\n{np.array2string(results['transformation'], precision=4)}")
+    elif registration is not None:
+        print(f"Registration failed: {registration.status_message}")
 
     shape_model_example(asc)
 

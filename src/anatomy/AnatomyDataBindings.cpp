@@ -1,5 +1,6 @@
 #include "AnatomyDataBindings.h"
 
+#include "algorithms/RegistrationBindings.h"
 #include "algorithms/ShapeModelBindings.h"
 #include "binding_detail/ExceptionTranslation.h"
 #include "binding_detail/KeyDeclarations.h"
@@ -46,6 +47,7 @@ void AnatomyDataBindings::bind()
     bindGenericAnatomicalStructure(m_module);
     bindAnatomicalStructureCollection(m_module);
     bindGenericASC(m_module);
+    bindASCRegistration(m_module);
     bindGenerateLinearShapeModel(m_module);
 }
 
