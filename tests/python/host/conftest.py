@@ -92,13 +92,11 @@ class FakeStyling:
 
     def __init__(self):
         self.table = {}
-        self.calls = []
 
     def set(self, identifier, kind, key="", **style):
         self.table.setdefault((identifier, kind, key), {}).update(style)
 
     def resolve(self, collection, identifier, kind, key):
-        self.calls.append((identifier, kind, key))
         # General to specific, as the styling module does: the structure's style, then the object's.
         style = dict(self.table.get((identifier, "structure", ""), {}))
         style.update(self.table.get((identifier, kind, key), {}))
