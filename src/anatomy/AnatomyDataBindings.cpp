@@ -1,5 +1,7 @@
 #include "AnatomyDataBindings.h"
 
+#include "algorithms/LabelMapBindings.h"
+
 #include "binding_detail/ExceptionTranslation.h"
 #include "binding_detail/KeyDeclarations.h"
 #include "binding_detail/KeyValueDataWrapper.h"
@@ -45,6 +47,7 @@ void AnatomyDataBindings::bind()
     bindGenericAnatomicalStructure(m_module);
     bindAnatomicalStructureCollection(m_module);
     bindGenericASC(m_module);
+    bindGenericASCFromLabelMap(m_module);
 }
 
 }  // namespace corvaxis
