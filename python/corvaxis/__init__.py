@@ -18,7 +18,7 @@ from corvaxis._core import (
 )
 from corvaxis import log
 from corvaxis.graph import Graph
-from corvaxis._core import _load, _save
+from corvaxis._core import _load, _load_nifti, _save, _save_nifti
 
 # Kinds whose classes and readers come with an extension module that is imported on demand.
 _KIND_MODULES = {
@@ -33,28 +33,58 @@ def _import_module_of(kind):
         _importlib.import_module(module)
 
 
-def open(path):
-    """Return the data object stored in a corvaxis data file (``.cvx``), as its most derived class.
+def _is_nifti(path):
+    name = _os.path.basename(path).lower()
+    return name.endswith(".nii") or name.endswith(".nii.gz")
 
-    A file holding a collection comes back as ``corvaxis.anatomy.GenericASC`` (the module is
-    imported when needed). ``path`` is a ``str`` or ``os.PathLike``. Reading is all or nothing:
-    a missing file raises ``FileNotFoundError``; a file that is not a corvaxis data file, or is
-    truncated, damaged, of a newer format version, or of a kind no module reads raises
+
+def open(path, modality=None):
+    """Return the data object stored in a file, chosen by its extension.
+
+    ``.nii`` and ``.nii.gz`` are NIfTI-1 or NIfTI-2 images and come back as a ``SharedImageSet``
+    (one image per volume of a 4-D file) with the file's voxel-to-world mapping (see
+    docs/images.md); a file whose intent says label opens with ``Modality.LABEL``. Any other
+    name is a corvaxis data file (``.cvx``) and comes back as its most derived class: a file
+    holding a collection comes back as ``corvaxis.anatomy.GenericASC`` (the module is imported
+    when needed).
+
+    ``modality`` (a ``Modality``) sets the modality of the image set read, for example
+    ``Modality.LABEL`` for segmentations written without the label intent; a file that holds no
+    image set then raises ``TypeError``. ``path`` is a ``str`` or ``os.PathLike``. Reading is all
+    or nothing: a missing file raises ``FileNotFoundError``; a file that is not of its format, or
+    is truncated, damaged, of a newer format version, or of a kind no module reads raises
     ``FileFormatError`` (an ``OSError``). Messages and ``filename`` name the file.
     """
-    return _load(_os.fspath(path), _import_module_of)
+    path = _os.fspath(path)
+    if modality is not None:
+        modality = Modality(modality)
+    if _is_nifti(path):
+        return _load_nifti(path, modality)
+    data = _load(path, _import_module_of)
+    if modality is not None:
+        if not isinstance(data, SharedImageSet):
+            raise TypeError(f"{path}: modality applies to image sets, the file holds a {type(data).__name__}")
+        data.modality = modality
+    return data
 
 
 def save(data, path):
     """Write a data object (a collection, image set, mesh, point cloud or graph) to ``path``.
 
-    The file is a corvaxis data file (by convention ``.cvx``): HDF5 behind a checked header, see
-    docs/file-format.md. Saving is atomic: the data goes to a temporary file next to ``path``
-    that replaces ``path`` only when complete, so a failed or interrupted save leaves an
-    existing file as it was. Data that a file cannot hold raises ``ValueError``; failures of the
-    system raise ``OSError``.
+    A path ending in ``.nii`` or ``.nii.gz`` (compressed) takes an image set as a NIfTI-1 image,
+    whose header holds the geometry in single precision; a label set carries the label intent. Any other path gets a corvaxis data file (by convention
+    ``.cvx``): HDF5 behind a checked header, see docs/file-format.md. Saving is atomic: the data
+    goes to a temporary file next to ``path`` that replaces ``path`` only when complete, so a
+    failed or interrupted save leaves an existing file as it was. Data that a file cannot hold
+    raises ``ValueError``; failures of the system raise ``OSError``.
     """
-    _save(data, _os.fspath(path))
+    path = _os.fspath(path)
+    if _is_nifti(path):
+        if not isinstance(data, SharedImageSet):
+            raise TypeError(f"{path}: only image sets can be saved as NIfTI, got {type(data).__name__}")
+        _save_nifti(data, path)
+    else:
+        _save(data, path)
 
 
 __all__ = [

@@ -1,5 +1,6 @@
 #include "AnatomyDataBindings.h"
 
+#include "algorithms/LabelMapBindings.h"
 #include "algorithms/RegistrationBindings.h"
 #include "algorithms/ShapeModelBindings.h"
 #include "binding_detail/ExceptionTranslation.h"
@@ -49,6 +50,7 @@ void AnatomyDataBindings::bind()
     bindGenericASC(m_module);
     bindASCRegistration(m_module);
     bindGenerateLinearShapeModel(m_module);
+    bindGenericASCFromLabelMap(m_module);
 }
 
 }  // namespace corvaxis

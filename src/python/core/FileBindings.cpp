@@ -1,14 +1,18 @@
 #include "Bindings.h"
 
 #include "corvaxis/core/Data.h"
+#include "corvaxis/core/SharedImageSet.h"
 #include "corvaxis/core/io/DataFile.h"
+#include "corvaxis/core/io/Nifti.h"
 
+#include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
 
 #include <Python.h>
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace corvaxis::python {
@@ -50,7 +54,7 @@ void bindFiles(py::module_& module)
     // The message already names the file; OSError's own text would put "[Errno None]" in front.
     formatError.attr("__str__") = py::module_::import("builtins").attr("BaseException").attr("__str__");
     formatError.doc() =
-        "A file is not a corvaxis data file, or it is damaged, truncated, of a newer format version, or holds a kind "
+        "A file is not a corvaxis data file or NIfTI image, or it is damaged, truncated, of a newer format version, or holds a kind "
         "of data that no loaded module reads. A subclass of OSError; the message and ``filename`` name the file.";
 
     module.def(
@@ -80,6 +84,29 @@ void bindFiles(py::module_& module)
         py::arg("path"), py::arg("before_reading") = py::none(),
         "Reads the data object stored in a file (see corvaxis.open). before_reading(kind) is called once the file "
         "is checked and before its content is read.");
+    module.def(
+        "_load_nifti",
+        [](const std::filesystem::path& path, std::optional<Modality> modality) {
+            try {
+                return std::shared_ptr<SharedImageSet>(io::loadNifti(path, modality));
+            }
+            catch (const io::FileError& error) {
+                raiseFileError(error);
+            }
+        },
+        py::arg("path"), py::arg("modality") = py::none(),
+        "Reads a NIfTI image (.nii, .nii.gz) as an image set (see corvaxis.open).");
+    module.def(
+        "_save_nifti",
+        [](const SharedImageSet& images, const std::filesystem::path& path) {
+            try {
+                io::saveNifti(images, path);
+            }
+            catch (const io::FileError& error) {
+                raiseFileError(error);
+            }
+        },
+        py::arg("images"), py::arg("path"), "Writes an image set as a NIfTI image, atomically (see corvaxis.save).");
 }
 
 }  // namespace corvaxis::python

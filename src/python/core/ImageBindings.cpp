@@ -11,6 +11,7 @@
 
 #include <climits>
 #include <cmath>
+#include <stdexcept>
 #include <cstring>
 
 namespace corvaxis::python {
@@ -223,6 +224,24 @@ void bindImages(py::module_& module)
             for (int index = 0; index < self.size(); ++index)
                 self.get(index)->spacing = pixelSpacing;
         }, "Pixel size (x, y, z) of the current image, None for an empty set; setting it sets every image's.")
+        .def_property("voxel_to_world", [](const SharedImageSet& self) -> py::object {
+            if (!self.get(-1))
+                return py::none();
+            return matrixToPython(self.voxelToWorld(-1));
+        }, [](SharedImageSet& self, const py::object& matrix) {
+            if (self.size() == 0)
+                throw py::value_error("an empty image set has no voxel-to-world matrix");
+            try {
+                self.setVoxelToWorld(matrixFromPython(matrix, "voxel_to_world"));
+            }
+            catch (const std::invalid_argument& error) {
+                throw py::value_error(error.what());
+            }
+        },
+            "4x4 matrix from the voxel index (x, y, z, 1) of the current image to world coordinates: matrix @ "
+            "image matrix @ diag(spacing, 1); x indexes the last axis of the array from get(). None for an empty "
+            "set. Setting it gives every image that mapping: spacing becomes the column lengths, the image matrix "
+            "the rest (see docs/images.md).")
         .def("clone", [](const SharedImageSet& self) { return std::shared_ptr<SharedImageSet>(self.clone()); },
              "A deep copy, or None for an empty set.")
         .def("__repr__", [](const py::object& self) {

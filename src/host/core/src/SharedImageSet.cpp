@@ -1,5 +1,7 @@
 #include "corvaxis/core/SharedImageSet.h"
 
+#include <Eigen/LU>
+
 #include <cstring>
 #include <iterator>
 #include <stdexcept>
@@ -44,6 +46,13 @@ std::size_t Image::numPixels() const
 {
     return static_cast<std::size_t>(m_dimensions[0]) * static_cast<std::size_t>(m_dimensions[1]) *
            static_cast<std::size_t>(m_dimensions[2]);
+}
+
+Mat4 Image::voxelToWorld() const
+{
+    Mat4 scaled = matrix;
+    scaled.leftCols<3>() = matrix.leftCols<3>() * spacing.asDiagonal();
+    return scaled;
 }
 
 bool Image::operator==(const Image& other) const
@@ -91,6 +100,29 @@ void SharedImageSet::setSelectedIndex(int index)
     if (index < 0 || index >= size())
         throw std::out_of_range("image index out of range");
     m_selected = index;
+    notifyChanged();
+}
+
+Mat4 SharedImageSet::voxelToWorld(int index) const
+{
+    const Image* image = get(index);
+    return image ? Mat4(matrix() * image->voxelToWorld()) : Mat4(Mat4::Identity());
+}
+
+void SharedImageSet::setVoxelToWorld(const Mat4& voxelToWorld)
+{
+    if (!voxelToWorld.allFinite() || voxelToWorld.row(3) != Eigen::RowVector4d(0.0, 0.0, 0.0, 1.0))
+        throw std::invalid_argument("a voxel-to-world matrix must be finite with a last row of (0, 0, 0, 1)");
+    const Mat4 withinSet = matrix().inverse() * voxelToWorld;
+    const Vec3 spacing = withinSet.topLeftCorner<3, 3>().colwise().norm().transpose();
+    if (!withinSet.allFinite() || withinSet.topLeftCorner<3, 3>().determinant() == 0.0)
+        throw std::invalid_argument("a voxel-to-world matrix must not be singular");
+    Mat4 imageMatrix = withinSet;
+    imageMatrix.leftCols<3>() = withinSet.leftCols<3>() * spacing.cwiseInverse().asDiagonal();
+    for (const auto& image : m_images) {
+        image->spacing = spacing;
+        image->matrix = imageMatrix;
+    }
     notifyChanged();
 }
 

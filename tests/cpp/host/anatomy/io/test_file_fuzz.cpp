@@ -2,6 +2,7 @@
 // header check must refuse every one. Pass 2 reseals the header after damaging the content, so
 // that the damage reaches HDF5 and the readers; each of these inputs is read in a child process,
 // so that a crash or a hang is caught and counted instead of ending the test run.
+// NIfTI images get the same mutations, each read in a child process: read or refused, no crash.
 //
 // CORVAXIS_FUZZ_INPUTS sets the number of inputs per pass (default 300), CORVAXIS_FUZZ_SEED the
 // seed, and CORVAXIS_FUZZ_KEEP a directory where inputs that crash or hang are written.
@@ -10,6 +11,7 @@
 #include "CollectionSample.h"
 
 #include "corvaxis/core/io/DataFile.h"
+#include "corvaxis/core/io/Nifti.h"
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -63,7 +65,8 @@ Bytes mutate(const Bytes& original, std::mt19937_64& random, std::size_t from)
             break;
         }
         default: {
-            const std::size_t length = uniform(1, 256);
+            // Small files (a compressed image) get shorter runs, so that source and target fit.
+            const std::size_t length = uniform(1, std::min<std::size_t>(256, (original.size() - from) / 2));
             const std::size_t source = uniform(from, bytes.size() - length);
             const std::size_t target = uniform(from, bytes.size() - length);
             std::copy(original.begin() + static_cast<std::ptrdiff_t>(source),
@@ -105,6 +108,26 @@ enum Outcome : int { Accepted = 70, Refused = 71, OtherError = 72, NotSavedAgain
     }
     catch (...) {
         _exit(NotSavedAgain);
+    }
+    _exit(Accepted);
+}
+
+/// Runs in the child: read a NIfTI file; it is either read or refused, nothing else.
+[[noreturn]] void readNiftiInChild(const fs::path& path)
+{
+    alarm(20);
+#if !defined(__SANITIZE_ADDRESS__)
+    const rlimit memory{std::size_t(2) << 30, std::size_t(2) << 30};
+    setrlimit(RLIMIT_AS, &memory);
+#endif
+    try {
+        io::loadNifti(path);
+    }
+    catch (const io::FileFormatError&) {
+        _exit(Refused);
+    }
+    catch (...) {
+        _exit(OtherError);
     }
     _exit(Accepted);
 }
@@ -226,3 +249,75 @@ TEST_F(FileFuzzTest, DamagedContentBehindAValidHeaderNeverCrashesTheReader)
     EXPECT_EQ(tally.notSavedAgain, 0) << tally;
     EXPECT_GT(tally.refused, 0) << tally;
 }
+
+/// A small label volume with a rotated geometry, as a NIfTI file of each kind.
+class NiftiFuzzTest : public ::testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override
+    {
+        auto image = std::make_unique<Image>(PixelType::Int16, std::array<int, 3>{9, 7, 5});
+        auto* pixels = reinterpret_cast<std::int16_t*>(image->data());
+        for (std::size_t i = 0; i < image->numPixels(); ++i)
+            pixels[i] = static_cast<std::int16_t>(i % 5);
+        image->spacing = Vec3(0.5, 0.75, 2.0);
+        image->matrix.topLeftCorner<3, 3>() << 0, -1, 0, 1, 0, 0, 0, 0, 1;
+        SharedImageSet set;
+        set.add(std::move(image));
+        set.setModality(Modality::Label);
+        io::saveNifti(set, original);
+        bytes = readBytes(original);
+        ASSERT_GT(bytes.size(), 64u);
+    }
+
+    ScratchDirectory directory;
+    fs::path original = directory / ("original" + GetParam());
+    fs::path input = directory / ("input" + GetParam());
+    Bytes bytes;
+    const int inputs = static_cast<int>(environmentNumber("CORVAXIS_FUZZ_INPUTS", 300));
+    const long seed = environmentNumber("CORVAXIS_FUZZ_SEED", 1);
+};
+
+TEST_P(NiftiFuzzTest, DamagedFilesAreReadOrRefusedNeverCrash)
+{
+    std::mt19937_64 random(static_cast<std::uint64_t>(seed) + 2000003);
+    Tally tally;
+    for (int i = 0; i < inputs; ++i) {
+        const Bytes mutated = mutate(bytes, random, 0);
+        writeBytes(input, mutated);
+        ++tally.inputs;
+        std::cout.flush();
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0)
+            readNiftiInChild(input);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        const int before = tally.accepted + tally.refused;
+        if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM)
+            ++tally.hung;
+        else if (WIFSIGNALED(status)) {
+            ++tally.crashed;
+            ++tally.crashSignals[WTERMSIG(status)];
+        }
+        else if (WEXITSTATUS(status) == Accepted)
+            ++tally.accepted;
+        else if (WEXITSTATUS(status) == Refused)
+            ++tally.refused;
+        else if (WEXITSTATUS(status) == OtherError)
+            ++tally.otherErrors;
+        else
+            ++tally.crashed;
+        const char* keepDirectory = std::getenv("CORVAXIS_FUZZ_KEEP");
+        if (keepDirectory && tally.accepted + tally.refused == before)
+            writeBytes(fs::path(keepDirectory) / ("nifti-" + std::to_string(seed) + "-" + std::to_string(i) + GetParam()),
+                       mutated);
+    }
+    std::cout << "[fuzz] NIfTI " << GetParam() << ", seed " << seed << ": " << tally << std::endl;
+    EXPECT_EQ(tally.crashed, 0) << tally;
+    EXPECT_EQ(tally.hung, 0) << tally;
+    EXPECT_EQ(tally.otherErrors, 0) << tally;
+    EXPECT_GT(tally.refused, 0) << tally;
+}
+
+INSTANTIATE_TEST_SUITE_P(Extensions, NiftiFuzzTest, ::testing::Values(".nii", ".nii.gz"),
+                         [](const auto& info) { return info.param == ".nii" ? std::string("nii") : std::string("nii_gz"); });

@@ -37,7 +37,11 @@ public:
     const std::byte* data() const { return m_bytes.data(); }
 
     Vec3 spacing = Vec3::Ones();
+    /// Image-to-world matrix, applied after the spacing: see voxelToWorld.
     Mat4 matrix = Mat4::Identity();
+
+    /// Maps the voxel index (x, y, z, 1) to world coordinates: matrix * diag(spacing, 1).
+    Mat4 voxelToWorld() const;
 
     bool operator==(const Image& other) const;
 
@@ -68,6 +72,14 @@ public:
 
     int selectedIndex() const { return m_selected; }
     void setSelectedIndex(int index);
+
+    /// The voxel-to-world mapping of an image (current one for -1) within the set's own frame:
+    /// matrix() * image.matrix * diag(image.spacing, 1). Identity for an index out of range.
+    Mat4 voxelToWorld(int index = -1) const;
+    /// Gives every image the mapping: the spacing becomes the lengths of the first three columns
+    /// of inverse(matrix()) * voxelToWorld, the image matrix the rest. Throws std::invalid_argument
+    /// for a mapping that is not finite, not affine or singular.
+    void setVoxelToWorld(const Mat4& voxelToWorld);
 
     Modality modality() const { return m_modality; }
     void setModality(Modality modality);

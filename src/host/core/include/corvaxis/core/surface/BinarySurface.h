@@ -1,0 +1,39 @@
+#pragma once
+
+#include "corvaxis/core/Geometry.h"
+#include "corvaxis/core/Types.h"
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+// Surfaces of voxel regions by marching tetrahedra: every cube of the voxel grid is split into
+// six tetrahedra around its main diagonal (a triangulation that neighbouring cubes share), and
+// the boundary of the region crosses each tetrahedron edge that joins an inside and an outside
+// voxel centre, at its middle. No case is ambiguous, so the result is a closed 2-manifold.
+namespace corvaxis::surface {
+
+/// Voxels of a box, x fastest, then y, then z; nonzero means inside.
+struct BinaryMask {
+    std::array<int, 3> dimensions{};
+    std::vector<std::uint8_t> inside;
+};
+
+struct TriangleSurface {
+    Points vertices;
+    Triangles faces;
+};
+
+/// The closed surface around the mask's inside voxels, with outward normals (counter-clockwise
+/// seen from outside) also for a left-handed `indexToWorld`. Everything beyond the mask counts as
+/// outside, so regions touching its border are closed. `indexToWorld` maps the voxel index
+/// (x, y, z, 1) of the mask to world coordinates. Separate regions give separate shells.
+/// Deterministic: the same mask gives the same surface, bit for bit.
+/// Throws std::invalid_argument when the mask's size does not match its dimensions or the
+/// surface would need more vertices than a 32-bit index holds.
+TriangleSurface extractSurface(const BinaryMask& mask, const Mat4& indexToWorld);
+
+/// The volume a closed, outward-oriented surface encloses (divergence theorem).
+double enclosedVolume(const Points& vertices, const Triangles& faces);
+
+}  // namespace corvaxis::surface

@@ -1,0 +1,474 @@
+#include "corvaxis/core/io/Nifti.h"
+
+#include <Eigen/LU>
+#include <nifti2_io.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <array>
+#include <climits>
+#include <limits>
+#include <optional>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <random>
+#include <string>
+
+namespace corvaxis::io {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The reference library keeps global options and prints its own diagnostics; ours are exceptions.
+std::mutex g_libraryMutex;
+
+void quietLibrary()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { nifti_set_debug_level(0); });
+}
+
+struct NiftiImageDeleter {
+    void operator()(nifti_image* image) const { nifti_image_free(image); }
+};
+using NiftiImagePtr = std::unique_ptr<nifti_image, NiftiImageDeleter>;
+
+std::string lowerCase(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+bool isCompressedPath(const fs::path& path) { return lowerCase(path.filename().string()).ends_with(".nii.gz"); }
+
+/// How a voxel type of the file is held in an image; 64-bit integers are narrowed when they fit.
+struct VoxelType {
+    PixelType pixelType;
+    bool narrowed64 = false;
+};
+
+std::optional<VoxelType> voxelTypeOf(int datatype)
+{
+    switch (datatype) {
+    case NIFTI_TYPE_UINT8: return VoxelType{PixelType::UInt8};
+    case NIFTI_TYPE_INT8: return VoxelType{PixelType::Int8};
+    case NIFTI_TYPE_UINT16: return VoxelType{PixelType::UInt16};
+    case NIFTI_TYPE_INT16: return VoxelType{PixelType::Int16};
+    case NIFTI_TYPE_UINT32: return VoxelType{PixelType::UInt32};
+    case NIFTI_TYPE_INT32: return VoxelType{PixelType::Int32};
+    case NIFTI_TYPE_FLOAT32: return VoxelType{PixelType::Float};
+    case NIFTI_TYPE_FLOAT64: return VoxelType{PixelType::Double};
+    case NIFTI_TYPE_INT64: return VoxelType{PixelType::Int32, true};
+    case NIFTI_TYPE_UINT64: return VoxelType{PixelType::UInt32, true};
+    default: return std::nullopt;
+    }
+}
+
+int datatypeOf(PixelType type)
+{
+    switch (type) {
+    case PixelType::UInt8: return NIFTI_TYPE_UINT8;
+    case PixelType::Int8: return NIFTI_TYPE_INT8;
+    case PixelType::UInt16: return NIFTI_TYPE_UINT16;
+    case PixelType::Int16: return NIFTI_TYPE_INT16;
+    case PixelType::UInt32: return NIFTI_TYPE_UINT32;
+    case PixelType::Int32: return NIFTI_TYPE_INT32;
+    case PixelType::Float: return NIFTI_TYPE_FLOAT32;
+    case PixelType::Double: return NIFTI_TYPE_FLOAT64;
+    }
+    return NIFTI_TYPE_UINT8;
+}
+
+Mat4 toMat4(const nifti_dmat44& matrix)
+{
+    Mat4 result;
+    for (int row = 0; row < 4; ++row)
+        for (int column = 0; column < 4; ++column)
+            result(row, column) = matrix.m[row][column];
+    return result;
+}
+
+nifti_dmat44 toNifti(const Mat4& matrix)
+{
+    nifti_dmat44 result;
+    for (int row = 0; row < 4; ++row)
+        for (int column = 0; column < 4; ++column)
+            result.m[row][column] = matrix(row, column);
+    return result;
+}
+
+bool usableAffine(const Mat4& affine)
+{
+    return affine.allFinite() && affine.row(3) == Eigen::RowVector4d(0.0, 0.0, 0.0, 1.0) &&
+           affine.topLeftCorner<3, 3>().determinant() != 0.0;
+}
+
+/// The voxel-to-world mapping: sform, else qform, else the voxel sizes alone.
+Mat4 affineOf(const nifti_image& image, const fs::path& path)
+{
+    Mat4 affine = Mat4::Identity();
+    if (image.sform_code > 0)
+        affine = toMat4(image.sto_xyz);
+    else if (image.qform_code > 0)
+        affine = toMat4(image.qto_xyz);
+    else
+        affine.diagonal().head<3>() = Vec3(image.dx, image.dy, image.dz);
+    // A 2-D file may leave the third voxel size zero; its single slice needs no extent.
+    if (image.nz == 1 && affine.col(2).head<3>().isZero())
+        affine(2, 2) = 1.0;
+    if (!usableAffine(affine))
+        throw FileFormatError(path, "the voxel-to-world mapping of the header is degenerate or not finite");
+    return affine;
+}
+
+/// Number of voxels of a volume and of the whole file, refusing sizes an image cannot hold.
+struct Extent {
+    std::array<int, 3> dimensions;
+    int volumes;
+    std::size_t voxelsPerVolume;
+};
+
+Extent extentOf(const nifti_image& image, const fs::path& path)
+{
+    const std::int64_t ndim = image.dim[0];
+    if (ndim < 1 || ndim > 7)
+        throw FileFormatError(path, "the header gives " + std::to_string(ndim) + " dimensions");
+    for (std::int64_t axis = 1; axis <= ndim; ++axis)
+        if (image.dim[axis] < 1)
+            throw FileFormatError(path, "the header gives an extent below 1 along axis " + std::to_string(axis));
+    for (std::int64_t axis = 5; axis <= ndim; ++axis)
+        if (image.dim[axis] > 1)
+            throw FileFormatError(path, "images of more than four dimensions are not supported");
+    const auto extent = [&](int axis) { return axis <= ndim ? image.dim[axis] : std::int64_t(1); };
+    Extent result{};
+    std::size_t voxels = 1;
+    for (int axis = 1; axis <= 4; ++axis) {
+        const std::int64_t value = extent(axis);
+        if (value > INT_MAX || __builtin_mul_overflow(voxels, static_cast<std::size_t>(value), &voxels))
+            throw FileFormatError(path, "the header's dimensions overflow");
+        if (axis <= 3)
+            result.dimensions[static_cast<std::size_t>(axis - 1)] = static_cast<int>(value);
+    }
+    std::size_t bytes = 0;
+    if (__builtin_mul_overflow(voxels, static_cast<std::size_t>(8), &bytes) || bytes > (std::size_t(1) << 62))
+        throw FileFormatError(path, "the header's dimensions overflow");
+    result.volumes = static_cast<int>(extent(4));
+    result.voxelsPerVolume = voxels / static_cast<std::size_t>(result.volumes);
+    return result;
+}
+
+template <typename Source, typename Target>
+void narrowInto(const Source* source, std::size_t count, Target* target, const fs::path& path)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        if (source[i] < static_cast<Source>(std::numeric_limits<Target>::min()) ||
+            source[i] > static_cast<Source>(std::numeric_limits<Target>::max()))
+            throw FileFormatError(path, "64-bit voxel values outside the 32-bit range are not supported");
+        target[i] = static_cast<Target>(source[i]);
+    }
+}
+
+template <typename Source, typename Target>
+void scaleInto(const Source* source, std::size_t count, Target* target, double slope, double intercept)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        target[i] = static_cast<Target>(static_cast<double>(source[i]) * slope + intercept);
+}
+
+template <typename Function>
+void dispatchSource(int datatype, const void* data, Function&& function)
+{
+    switch (datatype) {
+    case NIFTI_TYPE_UINT8: function(static_cast<const std::uint8_t*>(data)); break;
+    case NIFTI_TYPE_INT8: function(static_cast<const std::int8_t*>(data)); break;
+    case NIFTI_TYPE_UINT16: function(static_cast<const std::uint16_t*>(data)); break;
+    case NIFTI_TYPE_INT16: function(static_cast<const std::int16_t*>(data)); break;
+    case NIFTI_TYPE_UINT32: function(static_cast<const std::uint32_t*>(data)); break;
+    case NIFTI_TYPE_INT32: function(static_cast<const std::int32_t*>(data)); break;
+    case NIFTI_TYPE_FLOAT32: function(static_cast<const float*>(data)); break;
+    case NIFTI_TYPE_FLOAT64: function(static_cast<const double*>(data)); break;
+    case NIFTI_TYPE_INT64: function(static_cast<const std::int64_t*>(data)); break;
+    case NIFTI_TYPE_UINT64: function(static_cast<const std::uint64_t*>(data)); break;
+    default: break;
+    }
+}
+
+/// The pixel type that holds scaled values: single precision for small sources, double otherwise.
+PixelType scaledType(int datatype)
+{
+    switch (datatype) {
+    case NIFTI_TYPE_UINT8:
+    case NIFTI_TYPE_INT8:
+    case NIFTI_TYPE_UINT16:
+    case NIFTI_TYPE_INT16:
+    case NIFTI_TYPE_FLOAT32: return PixelType::Float;
+    default: return PixelType::Double;
+    }
+}
+
+void requireReadable(const fs::path& path)
+{
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        const int error = errno;
+        if (error == ENOENT)
+            throw FileNotFoundError(path, std::string("cannot open the file: ") + std::strerror(error));
+        throw FileAccessError(path, std::string("cannot open the file: ") + std::strerror(error), error);
+    }
+    if (!S_ISREG(status.st_mode))
+        throw FileAccessError(path, "not a regular file", EISDIR);
+    if (::access(path.c_str(), R_OK) != 0)
+        throw FileAccessError(path, std::string("cannot open the file: ") + std::strerror(errno), errno);
+}
+
+std::uintmax_t fileSize(const fs::path& path)
+{
+    std::error_code error;
+    const std::uintmax_t size = fs::file_size(path, error);
+    return error ? 0 : size;
+}
+
+/// The library reads a file without the NIfTI magic as ANALYZE, and mends extents below 1;
+/// both are damage here, so the header is checked as stored.
+void requireNiftiHeader(const fs::path& path)
+{
+    int version = 0;
+    std::unique_ptr<void, decltype(&std::free)> header(nifti_read_header(path.c_str(), &version, 0), &std::free);
+    if (!header)
+        throw FileFormatError(path, "not a readable NIfTI file (bad or truncated header)");
+    const auto checkExtents = [&](const auto& dim) {
+        if (dim[0] < 1 || dim[0] > 7)
+            throw FileFormatError(path, "the header gives " + std::to_string(dim[0]) + " dimensions");
+        for (int axis = 1; axis <= dim[0]; ++axis)
+            if (dim[axis] < 1)
+                throw FileFormatError(path, "the header gives an extent below 1 along axis " + std::to_string(axis));
+    };
+    if (version == 1) {
+        const auto* nifti1 = static_cast<const nifti_1_header*>(header.get());
+        if (std::memcmp(nifti1->magic, "n+1", 4) != 0)
+            throw FileFormatError(path, "not a single-file NIfTI-1 or NIfTI-2 image (wrong magic)");
+        checkExtents(nifti1->dim);
+    }
+    else if (version == 2) {
+        const auto* nifti2 = static_cast<const nifti_2_header*>(header.get());
+        if (std::memcmp(nifti2->magic, "n+2", 4) != 0)
+            throw FileFormatError(path, "not a single-file NIfTI-1 or NIfTI-2 image (wrong magic)");
+        checkExtents(nifti2->dim);
+    }
+    else
+        throw FileFormatError(path, "not a NIfTI-1 or NIfTI-2 image");
+}
+
+}  // namespace
+
+bool isNiftiPath(const fs::path& path)
+{
+    const std::string name = lowerCase(path.filename().string());
+    return name.ends_with(".nii") || name.ends_with(".nii.gz");
+}
+
+std::unique_ptr<SharedImageSet> loadNifti(const fs::path& path, std::optional<Modality> modality)
+{
+    requireReadable(path);
+    const std::lock_guard lock(g_libraryMutex);
+    quietLibrary();
+    requireNiftiHeader(path);
+    NiftiImagePtr image(nifti_image_read(path.c_str(), 0));
+    if (!image)
+        throw FileFormatError(path, "not a readable NIfTI file (bad or truncated header)");
+    if (image->nifti_type != NIFTI_FTYPE_NIFTI1_1 && image->nifti_type != NIFTI_FTYPE_NIFTI2_1)
+        throw FileFormatError(path, "not a single-file NIfTI-1 or NIfTI-2 image");
+    const std::optional<VoxelType> voxelType = voxelTypeOf(image->datatype);
+    if (!voxelType)
+        throw FileFormatError(path, "unsupported voxel type " + std::to_string(image->datatype) + " (" +
+                                        nifti_datatype_string(image->datatype) + ")");
+    const Extent extent = extentOf(*image, path);
+    const std::size_t voxelBytes = static_cast<std::size_t>(image->nbyper);
+    const std::size_t dataBytes = extent.voxelsPerVolume * static_cast<std::size_t>(extent.volumes) * voxelBytes;
+    if (image->iname_offset < 0)
+        throw FileFormatError(path, "the header gives a negative data offset");
+    // An uncompressed file must hold what the header announces before anything is allocated.
+    if (!isCompressedPath(path) &&
+        fileSize(path) < static_cast<std::uintmax_t>(image->iname_offset) + static_cast<std::uintmax_t>(dataBytes))
+        throw FileFormatError(path, "the file holds less voxel data than its header announces");
+    const Mat4 affine = affineOf(*image, path);
+    if (nifti_image_load(image.get()) != 0 || !image->data)
+        throw FileFormatError(path, "the file holds less voxel data than its header announces");
+
+    const bool label = image->intent_code == NIFTI_INTENT_LABEL;
+    const Modality chosen = modality.value_or(label ? Modality::Label : Modality::NA);
+    const double slope = image->scl_slope;
+    const double intercept = image->scl_inter;
+    const bool scaled = chosen != Modality::Label && std::isfinite(slope) && slope != 0.0 &&
+                        std::isfinite(intercept) && (slope != 1.0 || intercept != 0.0);
+    const PixelType pixelType = scaled ? scaledType(image->datatype) : voxelType->pixelType;
+
+    auto set = std::make_unique<SharedImageSet>();
+    const auto* bytes = static_cast<const unsigned char*>(image->data);
+    for (int volume = 0; volume < extent.volumes; ++volume) {
+        auto converted = std::make_unique<Image>(pixelType, extent.dimensions);
+        const void* source = bytes + static_cast<std::size_t>(volume) * extent.voxelsPerVolume * voxelBytes;
+        const std::size_t count = extent.voxelsPerVolume;
+        if (scaled) {
+            dispatchSource(image->datatype, source, [&](const auto* values) {
+                if (pixelType == PixelType::Float)
+                    scaleInto(values, count, reinterpret_cast<float*>(converted->data()), slope, intercept);
+                else
+                    scaleInto(values, count, reinterpret_cast<double*>(converted->data()), slope, intercept);
+            });
+        }
+        else if (image->datatype == NIFTI_TYPE_INT64)
+            narrowInto(static_cast<const std::int64_t*>(source), count,
+                       reinterpret_cast<std::int32_t*>(converted->data()), path);
+        else if (image->datatype == NIFTI_TYPE_UINT64)
+            narrowInto(static_cast<const std::uint64_t*>(source), count,
+                       reinterpret_cast<std::uint32_t*>(converted->data()), path);
+        else
+            std::memcpy(converted->data(), source, converted->byteSize());
+        converted->spacing = affine.topLeftCorner<3, 3>().colwise().norm().transpose();
+        converted->matrix = affine;
+        converted->matrix.leftCols<3>() = affine.leftCols<3>() * converted->spacing.cwiseInverse().asDiagonal();
+        set->add(std::move(converted));
+    }
+    set->setModality(chosen);
+    set->setSelectedIndex(0);
+    return set;
+}
+
+namespace {
+
+bool columnsOrthogonal(const Mat4& affine)
+{
+    const auto columns = affine.topLeftCorner<3, 3>();
+    for (int a = 0; a < 3; ++a)
+        for (int b = a + 1; b < 3; ++b)
+            if (std::abs(columns.col(a).dot(columns.col(b))) > 1e-9 * columns.col(a).norm() * columns.col(b).norm())
+                return false;
+    return true;
+}
+
+/// A temporary path next to the target, with the target's NIfTI extension.
+fs::path createTemporary(const fs::path& target, bool compressed)
+{
+    const fs::path directory = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+    std::random_device entropy;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof(suffix), "%08x", static_cast<unsigned>(entropy()));
+        const fs::path candidate =
+            directory / ("." + target.filename().string() + "." + suffix + (compressed ? ".tmp.nii.gz" : ".tmp.nii"));
+        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            return candidate;
+        }
+        if (errno != EEXIST)
+            throw FileAccessError(target,
+                                  "cannot create a temporary file in '" + directory.string() + "': " + std::strerror(errno),
+                                  errno);
+    }
+    throw FileAccessError(target, "cannot find a free temporary file name in '" + directory.string() + "'");
+}
+
+}  // namespace
+
+void saveNifti(const SharedImageSet& images, const fs::path& path)
+{
+    const Image* first = images.get(0);
+    if (!first)
+        throw UnsupportedDataError(path, "an empty image set cannot be written as NIfTI");
+    if (first->channels() != 1)
+        throw UnsupportedDataError(path, "images of several channels cannot be written as NIfTI");
+    const Mat4 affine = images.voxelToWorld(0);
+    for (int index = 1; index < images.size(); ++index)
+        if (images.voxelToWorld(index) != affine)
+            throw UnsupportedDataError(path, "the images of a set of different geometry cannot share one NIfTI file");
+    if (!usableAffine(affine))
+        throw UnsupportedDataError(path, "the voxel-to-world mapping is degenerate or not finite");
+
+    const auto& dimensions = first->dimensions();
+    // NIfTI-1 holds extents up to 32767.
+    if (std::any_of(dimensions.begin(), dimensions.end(), [](int extent) { return extent > 32767; }) ||
+        images.size() > 32767)
+        throw UnsupportedDataError(path, "NIfTI-1 holds at most 32767 voxels or volumes along an axis");
+    const bool orthogonal = columnsOrthogonal(affine);
+    const bool compressed = isCompressedPath(path);
+
+    const std::int64_t dims[8] = {images.size() > 1 ? 4 : 3, dimensions[0], dimensions[1], dimensions[2],
+                                  images.size(), 1, 1, 1};
+    const fs::path temporary = createTemporary(path, compressed);
+    struct Cleanup {
+        const fs::path& file;
+        bool keep = false;
+        ~Cleanup()
+        {
+            if (!keep)
+                ::unlink(file.c_str());
+        }
+    } cleanup{temporary};
+
+    {
+        const std::lock_guard lock(g_libraryMutex);
+        quietLibrary();
+        NiftiImagePtr image(nifti_make_new_nim(dims, datatypeOf(first->pixelType()), 0));
+        if (!image)
+            throw FileAccessError(path, "the NIfTI library could not prepare the header");
+        const std::size_t volumeBytes = first->byteSize();
+        image->data = std::malloc(volumeBytes * static_cast<std::size_t>(images.size()));
+        if (!image->data)
+            throw FileAccessError(path, "not enough memory to write the file", ENOMEM);
+        for (int index = 0; index < images.size(); ++index)
+            std::memcpy(static_cast<unsigned char*>(image->data) + volumeBytes * static_cast<std::size_t>(index),
+                        images.get(index)->data(), volumeBytes);
+
+        image->nifti_type = NIFTI_FTYPE_NIFTI1_1;
+        image->sform_code = NIFTI_XFORM_ALIGNED_ANAT;
+        image->sto_xyz = toNifti(affine);
+        image->sto_ijk = nifti_dmat44_inverse(image->sto_xyz);
+        // The qform holds rotations, scaling and a flip only; sheared grids leave it unset.
+        double qfac = 1.0;
+        nifti_dmat44_to_quatern(image->sto_xyz, &image->quatern_b, &image->quatern_c, &image->quatern_d,
+                                &image->qoffset_x, &image->qoffset_y, &image->qoffset_z, &image->dx, &image->dy,
+                                &image->dz, &qfac);
+        image->qfac = qfac;
+        image->qform_code = orthogonal ? NIFTI_XFORM_ALIGNED_ANAT : NIFTI_XFORM_UNKNOWN;
+        image->qto_xyz = nifti_quatern_to_dmat44(image->quatern_b, image->quatern_c, image->quatern_d,
+                                                 image->qoffset_x, image->qoffset_y, image->qoffset_z, image->dx,
+                                                 image->dy, image->dz, image->qfac);
+        image->qto_ijk = nifti_dmat44_inverse(image->qto_xyz);
+        image->pixdim[0] = qfac;
+        image->pixdim[1] = image->dx;
+        image->pixdim[2] = image->dy;
+        image->pixdim[3] = image->dz;
+        image->xyz_units = NIFTI_UNITS_MM;
+        image->scl_slope = 1.0;
+        image->scl_inter = 0.0;
+        image->intent_code = images.modality() == Modality::Label ? NIFTI_INTENT_LABEL : NIFTI_INTENT_NONE;
+        if (nifti_set_filenames(image.get(), temporary.c_str(), 0, 1) != 0)
+            throw FileAccessError(path, "the NIfTI library refused the file name");
+        nifti_image_write(image.get());
+    }
+
+    // The library reports write failures only on its diagnostics channel: read the result back.
+    NiftiImagePtr check;
+    {
+        const std::lock_guard lock(g_libraryMutex);
+        check.reset(nifti_image_read(temporary.c_str(), 0));
+    }
+    const std::uintmax_t expected = static_cast<std::uintmax_t>(first->byteSize()) *
+                                    static_cast<std::uintmax_t>(images.size());
+    if (!check || (!compressed && fileSize(temporary) < static_cast<std::uintmax_t>(check->iname_offset) + expected))
+        throw FileAccessError(path, "the NIfTI file could not be written completely", EIO);
+    if (::rename(temporary.c_str(), path.c_str()) != 0)
+        throw FileAccessError(path, std::string("cannot replace the file: ") + std::strerror(errno), errno);
+    cleanup.keep = true;
+}
+
+}  // namespace corvaxis::io

@@ -1,0 +1,143 @@
+"""generic_asc_from_label_map: arguments, errors, the structures it builds, the docstring example."""
+
+import collections
+import types
+
+import numpy as np
+import pytest
+
+import corvaxis
+import corvaxis.anatomy as anatomy
+
+SIGNATURE = (
+    "generic_asc_from_label_map(arg0: corvaxis._core.SharedImageSet, arg1: dict[int, str]) "
+    "-> corvaxis.anatomy.GenericASC\n"
+)
+
+
+def test_signature_and_no_docstring():
+    assert anatomy.generic_asc_from_label_map.__doc__ == SIGNATURE
+
+
+class NamesDict(dict):
+    pass
+
+
+@pytest.mark.parametrize(
+    "mapping",
+    [{1: "liver", 3: "spleen"}, {3: "spleen", 1: "liver"}, NamesDict({1: "liver", 3: "spleen"}),
+     collections.OrderedDict([(3, "spleen"), (1, "liver")]), {np.int32(1): "liver", True + 2: "spleen"}],
+    ids=["dict", "out of order", "dict subclass", "ordered dict", "integer-like keys"],
+)
+def test_mappings_give_the_same_structures(label_image, organs, mapping):
+    asc = anatomy.generic_asc_from_label_map(label_image(organs), mapping)
+    assert [asc.anatomical_structure(i).identifier for i in range(asc.num_anatomical_structures())] == [
+        "liver", "spleen"]
+
+
+@pytest.mark.parametrize(
+    "arguments",
+    [
+        lambda image: (image, types.MappingProxyType({1: "liver"})),
+        lambda image: (image, [(1, "liver")]),
+        lambda image: (image, {"1": "liver"}),
+        lambda image: (image, {1.0: "liver"}),
+        lambda image: (image, {1: 5}),
+        lambda image: (image, {1: b"liver"}),
+        lambda image: (image, {2**40: "liver"}),
+        lambda image: (image.get(), {1: "liver"}),
+        lambda image: (None, {1: "liver"}),
+    ],
+    ids=["mapping proxy", "list", "str key", "float key", "int value", "bytes value", "key beyond 32 bits",
+         "array", "None"],
+)
+def test_arguments_that_do_not_convert_raise_type_error(label_image, organs, arguments):
+    with pytest.raises(TypeError):
+        anatomy.generic_asc_from_label_map(*arguments(label_image(organs)))
+
+
+def test_arguments_are_positional_only(label_image, organs):
+    with pytest.raises(TypeError):
+        anatomy.generic_asc_from_label_map(arg0=label_image(organs), arg1={1: "liver"})
+
+
+def test_value_errors_in_their_order(label_image, organs):
+    two = label_image(organs)
+    two.append(two.get())
+    with pytest.raises(ValueError, match="^generic_asc_from_label_map only supports a single image set$"):
+        anatomy.generic_asc_from_label_map(two, {1: "liver"})
+    two.modality = corvaxis.Modality.CT
+    with pytest.raises(ValueError, match="^generic_asc_from_label_map only supports a single image set$"):
+        anatomy.generic_asc_from_label_map(two, {1: "liver"})
+    with pytest.raises(ValueError, match="^generic_asc_from_label_map only supports a single image set$"):
+        anatomy.generic_asc_from_label_map(corvaxis.SharedImageSet(modality=corvaxis.Modality.LABEL), {})
+    ct = label_image(organs)
+    ct.modality = corvaxis.Modality.CT
+    with pytest.raises(ValueError, match="^generic_asc_from_label_map only supports label images$"):
+        anatomy.generic_asc_from_label_map(ct, {1: "liver"})
+
+
+def test_structures_hold_surface_centroid_and_attributes(label_image, organs):
+    spacing = (0.8, 1.2, 2.0)
+    image = label_image(organs, spacing=spacing)
+    asc = anatomy.generic_asc_from_label_map(image, {1: "liver", 2: "kidney", 4: "kidney", 3: "spleen", 9: "absent"})
+    assert isinstance(asc, anatomy.GenericASC)
+    assert [asc.anatomical_structure(i).identifier for i in range(3)] == ["liver", "kidney", "spleen"]
+    pixels = image.get()
+    for name, labels in {"liver": [1], "kidney": [2, 4], "spleen": [3]}.items():
+        structure = asc.anatomical_structure(name)
+        attributes = structure.meshes.attributes["surface"]
+        voxels = np.argwhere(np.isin(pixels, labels))  # rows of (z, y, x)
+        assert attributes["label"] == min(labels)
+        assert attributes["voxel_count"] == len(voxels)
+        assert attributes["volume"] == pytest.approx(len(voxels) * np.prod(spacing))
+        assert len(attributes["color"]) == 4
+        np.testing.assert_allclose(structure.keypoints2["centroid"], voxels[:, ::-1].mean(axis=0) * spacing)
+        mesh = structure.meshes["surface"]
+        np.testing.assert_array_equal(mesh.matrix, np.eye(4))
+        trimesh = pytest.importorskip("trimesh")
+        surface = trimesh.Trimesh(mesh.vertices, mesh.faces, process=False)
+        assert surface.is_watertight and surface.is_winding_consistent
+        assert surface.volume > 0
+        assert len(surface.split(only_watertight=False)) == len(labels)
+
+
+def test_empty_mapping_and_failures(label_image, organs):
+    asc = anatomy.generic_asc_from_label_map(label_image(organs), {})
+    assert isinstance(asc, anatomy.GenericASC) and asc.num_anatomical_structures() == 0
+    fractional = label_image(organs, dtype=np.float32)
+    pixels = fractional.get()
+    pixels[0, 0, 0] = 0.5
+    broken = corvaxis.SharedImageSet(pixels, modality=corvaxis.Modality.LABEL)
+    assert anatomy.generic_asc_from_label_map(broken, {1: "liver"}) is None
+
+
+def test_calls_give_independent_collections(label_image, organs):
+    image = label_image(organs)
+    first = anatomy.generic_asc_from_label_map(image, {1: "liver"})
+    second = anatomy.generic_asc_from_label_map(image, {1: "liver"})
+    assert first is not second
+    del first
+    assert second.anatomical_structure("liver").meshes["surface"].vertices.shape[0] > 0
+
+
+def docstring_example(section):
+    """The statements of one example of the module docstring, prompts removed."""
+    lines = anatomy.__doc__.splitlines()
+    start = lines.index(section)
+    end = next(i for i in range(start + 1, len(lines)) if lines[i].startswith("**"))
+    return "\n".join(line[4:] for line in lines[start:end] if line.startswith((">>> ", "... ")))
+
+
+def test_module_docstring_label_map_example_runs(tmp_path, monkeypatch, organs, paint):
+    monkeypatch.chdir(tmp_path)
+    segmentation = corvaxis.SharedImageSet(paint((24, 28, 32), organs), spacing=(0.9, 0.9, 2.5),
+                                           modality=corvaxis.Modality.LABEL)
+    corvaxis.save(segmentation, "segmentation.nii")
+    namespace = {"anatomy": anatomy, "corvaxis": corvaxis}
+    exec(docstring_example("**Creating anatomical structures from label maps:**"), namespace)
+    liver = namespace["liver"]
+    assert liver.identifier == "liver"
+    assert "surface" in liver.meshes
+    assert namespace["asc"].anatomical_structure("spleen").identifier == "spleen"
+    assert namespace["asc"].anatomical_structure("kidney").identifier == "kidney"
