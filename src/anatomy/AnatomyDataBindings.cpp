@@ -6,6 +6,7 @@
 #include "binding_detail/KeysTree.h"
 #include "structures/CollectionBindings.h"
 #include "structures/StructureBindings.h"
+#include "styling/StyleBindings.h"
 
 #include "corvaxis/anatomy/styling/Selector.h"
 #include "corvaxis/anatomy/styling/StyleSheet.h"
@@ -45,6 +46,19 @@ void AnatomyDataBindings::bind()
     bindGenericAnatomicalStructure(m_module);
     bindAnatomicalStructureCollection(m_module);
     bindGenericASC(m_module);
+    bindStyleSheets();
+}
+
+void AnatomyDataBindings::bindStyleSheets()
+{
+    binding_detail::bindSelectorMethods(m_selectorElemClass, m_selectorClass);
+    binding_detail::bindStyleSheetMethods(m_styleSheetClass);
+    bindStylePropertyEnum();
+}
+
+void AnatomyDataBindings::bindStylePropertyEnum() const
+{
+    binding_detail::bindStylePropertyEnumeration(m_module);
 }
 
 }  // namespace corvaxis
