@@ -6,8 +6,10 @@
 #include "binding_detail/KeysTree.h"
 #include "structures/CollectionBindings.h"
 #include "structures/StructureBindings.h"
+#include "styling/DisplayOptionsBindings.h"
 #include "styling/StyleBindings.h"
 
+#include "corvaxis/anatomy/styling/ASCDisplayOptions.h"
 #include "corvaxis/anatomy/styling/Selector.h"
 #include "corvaxis/anatomy/styling/StyleSheet.h"
 
@@ -44,6 +46,8 @@ void AnatomyDataBindings::bind()
     binding_detail::bindKeys();
     bindAnatomicalStructure(m_module);
     bindGenericAnatomicalStructure(m_module);
+    binding_detail::bindASCDisplayOptions(m_module);
+    PySDKDevTools::registerDataComponent<ASCDisplayOptions>("asc_display_options");
     bindAnatomicalStructureCollection(m_module);
     bindGenericASC(m_module);
     bindStyleSheets();
