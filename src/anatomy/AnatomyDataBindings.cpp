@@ -9,7 +9,10 @@
 #include "binding_detail/KeysTree.h"
 #include "structures/CollectionBindings.h"
 #include "structures/StructureBindings.h"
+#include "styling/DisplayOptionsBindings.h"
+#include "styling/StyleBindings.h"
 
+#include "corvaxis/anatomy/styling/ASCDisplayOptions.h"
 #include "corvaxis/anatomy/styling/Selector.h"
 #include "corvaxis/anatomy/styling/StyleSheet.h"
 
@@ -46,11 +49,26 @@ void AnatomyDataBindings::bind()
     binding_detail::bindKeys();
     bindAnatomicalStructure(m_module);
     bindGenericAnatomicalStructure(m_module);
+    binding_detail::bindASCDisplayOptions(m_module);
+    PySDKDevTools::registerDataComponent<ASCDisplayOptions>("asc_display_options");
     bindAnatomicalStructureCollection(m_module);
     bindGenericASC(m_module);
     bindASCRegistration(m_module);
     bindGenerateLinearShapeModel(m_module);
     bindGenericASCFromLabelMap(m_module);
+    bindStyleSheets();
+}
+
+void AnatomyDataBindings::bindStyleSheets()
+{
+    binding_detail::bindSelectorMethods(m_selectorElemClass, m_selectorClass);
+    binding_detail::bindStyleSheetMethods(m_styleSheetClass);
+    bindStylePropertyEnum();
+}
+
+void AnatomyDataBindings::bindStylePropertyEnum() const
+{
+    binding_detail::bindStylePropertyEnumeration(m_module);
 }
 
 }  // namespace corvaxis

@@ -17,6 +17,11 @@ public:
     void bind() override;
 
 private:
+    /// The methods of SelectorElem, Selector and StyleSheet; ends with bindStylePropertyEnum().
+    void bindStyleSheets();
+    /// StyleProperty, the last attribute these bindings add to the module.
+    void bindStylePropertyEnum() const;
+
     pybind11::module_& m_module;
     // Owned references, released in reverse order (members are destroyed last to first); the
     // module keeps its own references to the classes.

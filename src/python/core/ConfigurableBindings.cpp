@@ -26,7 +26,11 @@ Properties::Value currentValue(const ParameterBase& parameter)
 {
     Properties values;
     parameter.configuration(values);
-    return values.find(parameter.name())->value;
+    // List parameters save sub-blocks, not a value of their own.
+    const Properties::Param* saved = values.find(parameter.name());
+    if (!saved)
+        throw py::type_error(fmt::format("parameter '{}' holds a list of blocks, not a single value", parameter.name()));
+    return saved->value;
 }
 
 }  // namespace

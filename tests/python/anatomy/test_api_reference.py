@@ -5,6 +5,7 @@ Rendered argument types are left out: they depend on the binding library's versi
 Regenerate the reference with CORVAXIS_UPDATE_REFERENCE=1 after an intended change.
 """
 
+import enum
 import os
 import pathlib
 import re
@@ -94,12 +95,24 @@ def describe_class(cls, indent=""):
     return lines
 
 
+def describe_enum(cls):
+    """An enumeration made with Python's enum module: its bases, docstring and members in order."""
+    lines = [f"enum {cls.__qualname__}({', '.join(base.__qualname__ for base in cls.__bases__)})"]
+    lines.extend(f"  | {line}" for line in (cls.__doc__ or "").split("\n"))
+    for member in cls:
+        lines.append(f"  {member.name} = {member.value!r}")
+        lines.extend(f"    | {line}" for line in (member.__doc__ or "").split("\n"))
+    return lines
+
+
 def describe_module(module):
     lines = [f"module {module.__name__}"]
     for name, member in module.__dict__.items():
         if name.startswith("__"):
             continue
-        if isinstance(member, type):
+        if isinstance(member, type) and issubclass(member, enum.Enum):
+            lines.extend(describe_enum(member))
+        elif isinstance(member, type):
             lines.extend(describe_class(member))
         elif callable(member):
             lines.append(f"def {name}")
