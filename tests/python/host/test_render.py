@@ -1,4 +1,3 @@
-import importlib.util
 
 import numpy as np
 import pytest
@@ -238,14 +237,12 @@ def test_bad_arguments_are_refused_before_drawing(tmp_path, make_collection, cal
     assert not path.exists()
 
 
-@pytest.mark.skipif(importlib.util.find_spec("corvaxis.styling") is None,
-                    reason="needs corvaxis.styling (style sheets and their resolution)")
 def test_style_sheet_of_the_collection_colours_the_picture(draw, make_collection, make_structure, cube_mesh):
     import corvaxis.anatomy as anatomy
 
     collection = make_collection(make_structure("organ", meshes={"m": cube_mesh(5.0)}))
     sheet = anatomy.StyleSheet("test")
-    sheet.append_or_modify(None, lambda declaration: declaration.__setitem__("color", np.array(GREEN)))
+    sheet.append_or_modify("*", lambda declaration: declaration.__setitem__("color", np.array(GREEN)))
     options = anatomy.ASCDisplayOptions()
     options.add_style_sheet(sheet, None)
     collection.components.add(options)
