@@ -131,6 +131,7 @@ TEST_F(BlobRecovery, ThreadCountDoesNotChangeTheResult)
 {
     const auto moving = movedBlobs(size, spacing, motion);
     RigidImageRegistrationOptions options;
+    options.samples = 5000;
     options.threads = 1;
     const RigidImageRegistrationResult single = run(*moving, options);
     options.threads = 3;
