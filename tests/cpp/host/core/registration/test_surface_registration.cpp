@@ -19,12 +19,6 @@ using testing::latitudeSphere;
 using testing::placed;
 using testing::rigid;
 
-double angleBetweenDegrees(const Mat4& a, const Mat4& b)
-{
-    const Eigen::Matrix3d r = a.topLeftCorner<3, 3>() * b.topLeftCorner<3, 3>().transpose();
-    return Eigen::AngleAxisd(r).angle() * 180.0 / std::numbers::pi;
-}
-
 TEST(ClosestPointOnTriangle, EachRegionOfTheTriangle)
 {
     const Vec3 a(0, 0, 0), b(2, 0, 0), c(0, 2, 0);
