@@ -13,8 +13,6 @@
 #include "../../tests/cpp/host/core/registration/ImageFixtures.h"
 #include "../../tests/cpp/host/core/registration/SurfaceFixtures.h"
 
-#include <sys/resource.h>
-
 #include <chrono>
 #include <cmath>
 #include <fstream>
@@ -31,11 +29,15 @@ double seconds(std::chrono::steady_clock::time_point start)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// The high-water mark of this program's memory; unlike getrusage's, it does not carry over the
+// peak of the process that started it.
 double peakMegabytes()
 {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss / 1024.0;
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stod(line.substr(6)) / 1024.0;
+    return 0.0;
 }
 
 void write(const std::string& path, const Points& points)
