@@ -158,8 +158,8 @@ private:
     bool m_kept = false;
 };
 
-/// The whole HDF5 file, built in memory (HDF5's core driver, no backing file), with the user
-/// block that the header goes into left empty. HDF5 never writes to a disk: a full or failing
+/// The whole HDF5 file, built in memory (HDF5's core driver, no backing file), behind the empty
+/// user block that the header goes into. HDF5 never writes to a disk: a full or failing
 /// disk is met by our own checked writes, never inside the library.
 std::vector<unsigned char> hdf5Image(const Data& data)
 {
@@ -191,9 +191,11 @@ std::vector<unsigned char> hdf5Image(const Data& data)
         writeData(data, root);
     }
     check(H5Fflush(file.id(), H5F_SCOPE_LOCAL), "cannot complete the HDF5 file");
+    // The image leaves the user block out; the file is the empty block followed by the image.
     const ssize_t size = check(H5Fget_file_image(file.id(), nullptr, 0), "cannot take the HDF5 file image");
-    std::vector<unsigned char> image(static_cast<std::size_t>(size));
-    check(H5Fget_file_image(file.id(), image.data(), image.size()), "cannot take the HDF5 file image");
+    std::vector<unsigned char> image(headerSize + static_cast<std::size_t>(size));
+    check(H5Fget_file_image(file.id(), image.data() + headerSize, static_cast<std::size_t>(size)),
+          "cannot take the HDF5 file image");
     if (H5Fclose(file.release()) < 0)
         throw Hdf5Error("cannot complete the HDF5 file");
     return image;
