@@ -54,14 +54,17 @@ def run_on_full_disk(tmp_path):
         pytest.skip("a private mount namespace needs unshare(1) and root")
     disk = tmp_path / "disk"
     disk.mkdir()
-    probe = subprocess.run([unshare, "-m", "sh", "-c", f"mount -t tmpfs -o size=64k tmpfs {disk}"],
-                           capture_output=True)
+    # The propagation of the mounts is left as it is (some roots refuse to change it), so the
+    # tmpfs is mounted only where the mount below it propagates nothing.
+    mount = f"findmnt -no PROPAGATION --target {disk} | grep -qx private && mount -t tmpfs -o size=64k tmpfs {disk}"
+    command = [unshare, "-m", "--propagation", "unchanged", "sh", "-c"]
+    probe = subprocess.run([*command, mount], capture_output=True)
     if probe.returncode != 0:
         pytest.skip(f"cannot mount a tmpfs in a private mount namespace: {probe.stderr.decode(errors='replace')}")
 
     def run(code):
         script = f"import os, sys\ndisk = {str(disk)!r}\n" + textwrap.dedent(code)
-        return subprocess.run([unshare, "-m", "sh", "-c", f'mount -t tmpfs -o size=64k tmpfs {disk} && exec "$0" -c "$1"',
-                               sys.executable, script], capture_output=True, text=True, timeout=120)
+        return subprocess.run([*command, f'{mount} && exec "$0" -c "$1"', sys.executable, script],
+                              capture_output=True, text=True, timeout=120)
 
     return run

@@ -1,5 +1,5 @@
 """Structures used as a careless or hostile caller would: conversions that change their own dict,
-bytes where text belongs, numbers that are not numbers, and files holding either."""
+bytes that are not UTF-8 where text belongs, numbers that are not numbers, and files holding either."""
 
 import numpy as np
 import pytest
@@ -62,8 +62,8 @@ TEXT_BOUNDARIES = {
 
 
 @pytest.mark.parametrize("boundary", TEXT_BOUNDARIES.values(), ids=TEXT_BOUNDARIES.keys())
-@pytest.mark.parametrize("text", [b"\xff\xfe", b"liver", "\udcff"])
-def test_text_boundaries_refuse_bytes_and_unencodable_text(boundary, text):
+@pytest.mark.parametrize("text", [b"\xff\xfe", b"\xc0\xaf", "\udcff"])
+def test_text_boundaries_refuse_invalid_utf8_and_unencodable_text(boundary, text):
     with pytest.raises((TypeError, ValueError)):
         boundary(text)
 
