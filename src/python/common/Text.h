@@ -1,18 +1,21 @@
 #pragma once
 
+#include "corvaxis/core/String.h"
+
 #include <pybind11/pybind11.h>
 
 #include <string>
 #include <string_view>
 
-// Text crossing between Python and the host. Where Python declares `str`, only `str` is taken:
-// pybind11's own std::string conversion also takes bytes, and bytes that are not UTF-8 would end
-// up in stored names and keys that no longer read back as text.
+// Text crossing between Python and the host. pybind11's own std::string conversion takes any
+// bytes, and bytes that are not UTF-8 would end up in stored names and keys that no longer read
+// back as text (keys(), repr and even error messages would raise UnicodeDecodeError).
 namespace corvaxis::python {
 
 namespace py = pybind11;
 
-/// A parameter type for text arguments: converts from `str` only (signatures read "str").
+/// A parameter type for text arguments (signatures read "str"): converts from `str`, and from
+/// `bytes` taken byte for byte when they are UTF-8, as callers of the key-value stores may pass.
 struct Text : std::string {
     Text() = default;
     Text(std::string text) : std::string(std::move(text)) {}
@@ -36,6 +39,14 @@ struct type_caster<corvaxis::python::Text> {
 
     bool load(handle source, bool)
     {
+        if (source && PyBytes_Check(source.ptr())) {
+            const std::string_view bytes(PyBytes_AS_STRING(source.ptr()),
+                                         static_cast<std::size_t>(PyBytes_GET_SIZE(source.ptr())));
+            if (!corvaxis::String::isValidUtf8(bytes))
+                return false;
+            value.assign(bytes);
+            return true;
+        }
         if (!source || !PyUnicode_Check(source.ptr()))
             return false;
         Py_ssize_t size = 0;
