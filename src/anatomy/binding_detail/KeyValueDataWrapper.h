@@ -1,6 +1,8 @@
 #pragma once
 
-#include "binding_detail/NumpyArray.h"
+#include "common/Arrays.h"
+#include "common/Snapshots.h"
+#include "common/Text.h"
 
 #include "corvaxis/anatomy/AnatomicalStructureInvalidException.h"
 #include "corvaxis/anatomy/AnatomicalStructureWrapper.h"
@@ -31,7 +33,7 @@ struct StoreValueTraits;
 
 template <typename Vector>
 struct VectorValueTraits {
-    using Input = NumpyArray<Vector::RowsAtCompileTime>;
+    using Input = python::FixedArray<Vector::RowsAtCompileTime>;
     using Output = Input;
     static Output copyOut(const Vector& value) { return Output{value}; }
 };
@@ -66,18 +68,6 @@ struct StoreValueTraits<SharedImageSet> {
     static std::unique_ptr<SharedImageSet> copyIn(const SharedImageSet& value) { return value.clone(); }
 };
 
-/// The items of a dict as owned references. Converting a value may run Python code that changes
-/// the dict; the references that iterating the dict itself hands out would not survive that.
-inline std::vector<std::pair<pybind11::object, pybind11::object>> itemsSnapshot(const pybind11::dict& dict)
-{
-    std::vector<std::pair<pybind11::object, pybind11::object>> items;
-    items.reserve(dict.size());
-    for (const auto& [key, value] : dict)
-        items.emplace_back(pybind11::reinterpret_borrow<pybind11::object>(key),
-                           pybind11::reinterpret_borrow<pybind11::object>(value));
-    return items;
-}
-
 template <typename T>
 constexpr bool isVectorStore = std::is_same_v<T, Vec3> || std::is_same_v<T, Vec4>;
 
@@ -102,13 +92,13 @@ public:
         {
         }
 
-        Properties get(const std::string& key) const
+        Properties get(const python::Text& key) const
         {
             if (!m_structure.isValid())
                 throw AnatomicalStructureInvalidException(invalidMessage(m_name));
             // Looking an absent key up with inserting access would leave an empty entry behind.
             if (!m_store->has(key))
-                throw pybind11::key_error(missingKeyMessage(*m_store, key));
+                python::raiseError(PyExc_KeyError, missingKeyMessage(*m_store, key));
             return (*m_store)[key].attributes();
         }
 
@@ -131,29 +121,29 @@ public:
             throw AnatomicalStructureInvalidException(invalidMessage(m_name));
     }
 
-    typename Traits::Output get(const std::string& key) const
+    typename Traits::Output get(const python::Text& key) const
     {
         checkIsValid();
         if (!m_store->has(key))
-            throw pybind11::key_error(missingKeyMessage(*m_store, key));
+            python::raiseError(PyExc_KeyError, missingKeyMessage(*m_store, key));
         return Traits::copyOut(std::as_const(*m_store)[key].value());
     }
 
-    void set(const std::string& key, const typename Traits::Input& value)
+    void set(const python::Text& key, const typename Traits::Input& value)
     {
         checkIsValid();
         assign(key, value);
     }
 
-    void remove(const std::string& key)
+    void remove(const python::Text& key)
     {
         checkIsValid();
         if (!m_store->has(key))
-            throw pybind11::key_error(missingKeyMessage(*m_store, key));
+            python::raiseError(PyExc_KeyError, missingKeyMessage(*m_store, key));
         m_store->take(key);
     }
 
-    bool contains(const std::string& key) const
+    bool contains(const python::Text& key) const
     {
         checkIsValid();
         return m_store->has(key);
@@ -209,9 +199,9 @@ public:
     {
         checkIsValid();
         std::map<std::string, typename Traits::Input> converted;
-        for (const auto& [key, value] : itemsSnapshot(dict)) {
+        for (const auto& [key, value] : python::itemsSnapshot(dict)) {
             try {
-                std::string text = pybind11::cast<std::string>(key);
+                std::string text = pybind11::cast<python::Text>(key);
                 converted.insert_or_assign(std::move(text), pybind11::cast<typename Traits::Input>(value));
             }
             catch (const pybind11::cast_error& error) {

@@ -42,7 +42,7 @@ void bindKeyValueDataWrapper(py::module_& module, const std::string& suffix)
             "mutable_return_values", [](const Wrapper&) { return false; },
             "Indicate whether the KeyValueDataWrapper returns mutable values.")
         .def("__getitem__", &Wrapper::get)
-        .def("__setitem__", [](Wrapper& self, const std::string& key, const Input& value) { self.set(key, value); })
+        .def("__setitem__", [](Wrapper& self, const python::Text& key, const Input& value) { self.set(key, value); })
         .def("__delitem__", &Wrapper::remove)
         .def("__contains__", &Wrapper::contains)
         .def("__bool__", [](const Wrapper& self) { return self.size() > 0; })

@@ -1,5 +1,7 @@
 #include "structures/CollectionBindings.h"
 
+#include "common/Text.h"
+
 #include "corvaxis/anatomy/AnatomicalStructureWrapper.h"
 #include "corvaxis/anatomy/GenericASC.h"
 #include "corvaxis/core/String.h"
@@ -93,25 +95,26 @@ void bindAnatomicalStructureCollection(py::module_& module)
                 std::unique_ptr<AnatomicalStructure> clone = (*structure)->clone();
                 const std::string identifier = clone->identifier();
                 if (!self.addAnatomicalStructure(clone))
-                    throw py::value_error(
-                        fmt::format("Anatomical structure '{}' is not supported by this collection", identifier));
+                    python::raiseError(PyExc_ValueError,
+                                       fmt::format("Anatomical structure '{}' is not supported by this collection",
+                                                   identifier));
             },
             "Add a clone of the structure to the collection. Raises ValueError if the collection does not accept "
             "this structure type.",
             py::arg("structure"))
         .def(
             "pop",
-            [](AnatomicalStructureCollection& self, const std::variant<py::int_, std::string>& indexOrIdentifier) {
+            [](AnatomicalStructureCollection& self, const std::variant<py::int_, python::Text>& indexOrIdentifier) {
                 if (const auto* number = std::get_if<py::int_>(&indexOrIdentifier)) {
                     const std::optional<int> index = indexInRange(*number, self.numAnatomicalStructures());
                     if (!index)
                         throw py::index_error("Index out of range");
                     return ownTaken(self.takeAnatomicalStructure(self.anatomicalStructure(*index)));
                 }
-                const auto& identifier = std::get<std::string>(indexOrIdentifier);
+                const auto& identifier = std::get<python::Text>(indexOrIdentifier);
                 AnatomicalStructure* structure = self.anatomicalStructureByIdentifier(identifier);
                 if (!structure)
-                    throw py::key_error(notFound(identifier));
+                    python::raiseError(PyExc_KeyError, notFound(identifier));
                 return ownTaken(self.takeAnatomicalStructure(structure));
             },
             "Remove and return a structure from an ASC. You can pass an index or a string identifier.",
@@ -138,10 +141,10 @@ void bindAnatomicalStructureCollection(py::module_& module)
             "Returns the anatomical structure at the given index", py::arg("index"))
         .def(
             "anatomical_structure",
-            [](AnatomicalStructureCollection& self, const std::string& identifier) {
+            [](AnatomicalStructureCollection& self, const python::Text& identifier) {
                 AnatomicalStructure* structure = self.anatomicalStructureByIdentifier(identifier);
                 if (!structure)
-                    throw py::key_error(notFound(identifier));
+                    python::raiseError(PyExc_KeyError, notFound(identifier));
                 return std::make_shared<AnatomicalStructureWrapper>(structure);
             },
             "Returns the anatomical structure with the given identifier", py::arg("identifier"));

@@ -1,7 +1,9 @@
 #include "structures/StructureBindings.h"
 
 #include "binding_detail/KeyValueDataWrapper.h"
-#include "binding_detail/NumpyArray.h"
+#include "common/Arrays.h"
+#include "common/Snapshots.h"
+#include "common/Text.h"
 
 #include "corvaxis/anatomy/AnatomicalStructureWrapper.h"
 #include "corvaxis/anatomy/GenericAnatomicalStructure.h"
@@ -87,7 +89,7 @@ void bindAnatomicalStructure(py::module_& module)
                 points.emplace_back(key, entry.value());
             py::dict result;
             for (const auto& [key, point] : points)
-                result[py::str(key)] = py::cast(binding_detail::Vec3Array{point});
+                result[py::str(key)] = py::cast(python::Vec3Array{point});
             return result;
         },
         [](AnatomicalStructureWrapper& self, const py::dict& value) {
@@ -95,9 +97,9 @@ void bindAnatomicalStructure(py::module_& module)
             std::set<std::string> stale;
             for (const auto& [key, entry] : self->keypoints)
                 stale.insert(key);
-            for (const auto& [key, point] : binding_detail::itemsSnapshot(value)) {
-                const Vec3 vector = py::cast<binding_detail::Vec3Array>(point).value;
-                const auto name = py::cast<std::string>(key);
+            for (const auto& [key, point] : python::itemsSnapshot(value)) {
+                const Vec3 vector = py::cast<python::Vec3Array>(point).value;
+                const std::string name = py::cast<python::Text>(key);
                 // The conversions may run Python code: reach the store through the check again.
                 assignKeypoint(self->keypoints, name, vector);
                 stale.erase(name);
@@ -109,26 +111,26 @@ void bindAnatomicalStructure(py::module_& module)
         "Dictionary getter (of a copy of) and setter access for all keypoints. Use `get_keypoint` and "
         "`set_keypoint` for access to individual keypoints.");
 
-    cls.def("get_keypoint", [](AnatomicalStructureWrapper& self, const std::string& key) {
+    cls.def("get_keypoint", [](AnatomicalStructureWrapper& self, const python::Text& key) {
         warnDeprecated();
         const KeyValueStore<Vec3>& keypoints = self->keypoints;
         if (!keypoints.has(key))
-            throw py::key_error(keypointNotFound(key));
-        return binding_detail::ReadOnlyVec3Array{keypoints[key].value()};
+            python::raiseError(PyExc_KeyError, keypointNotFound(key));
+        return python::ReadOnlyVec3Array{keypoints[key].value()};
     });
     cls.def(
         "set_keypoint",
-        [](AnatomicalStructureWrapper& self, const std::string& key, const binding_detail::Vec3Array& value) {
+        [](AnatomicalStructureWrapper& self, const python::Text& key, const python::Vec3Array& value) {
             assignKeypoint(self->keypoints, key, value.value);
         },
         "Set or overwrite an existing keypoint");
     cls.def(
         "remove_keypoint",
-        [](AnatomicalStructureWrapper& self, const std::string& key) {
+        [](AnatomicalStructureWrapper& self, const python::Text& key) {
             warnDeprecated();
             KeyValueStore<Vec3>& keypoints = self->keypoints;
             if (!keypoints.has(key))
-                throw py::key_error(keypointNotFound(key));
+                python::raiseError(PyExc_KeyError, keypointNotFound(key));
             keypoints.take(key);
         },
         "Remove a keypoint, raises KeyError if it does not exist");
@@ -148,8 +150,8 @@ void bindAnatomicalStructure(py::module_& module)
 
     cls.def_property(
         "matrix_to_world",
-        [](AnatomicalStructureWrapper& self) { return binding_detail::ReadOnlyMat4Array{self->matrixToWorld()}; },
-        [](AnatomicalStructureWrapper& self, const binding_detail::Mat4Array& matrix) {
+        [](AnatomicalStructureWrapper& self) { return python::ReadOnlyMat4Array{self->matrixToWorld()}; },
+        [](AnatomicalStructureWrapper& self, const python::Mat4Array& matrix) {
             self->setMatrixToWorld(matrix.value, true);
         },
         "Access to 4x4 matrix representing transformation from local coordinate space of this structure to the "
@@ -157,9 +159,9 @@ void bindAnatomicalStructure(py::module_& module)
     cls.def_property(
         "matrix_from_world",
         [](AnatomicalStructureWrapper& self) {
-            return binding_detail::ReadOnlyMat4Array{self->matrixToWorld().inverse()};
+            return python::ReadOnlyMat4Array{self->matrixToWorld().inverse()};
         },
-        [](AnatomicalStructureWrapper& self, const binding_detail::Mat4Array& matrix) {
+        [](AnatomicalStructureWrapper& self, const python::Mat4Array& matrix) {
             self->setMatrixToWorld(matrix.value.inverse(), true);
         },
         "Access to 4x4 matrix representing transformation from world coordinate space to the local coordinate "
@@ -178,10 +180,12 @@ void bindGenericAnatomicalStructure(py::module_& module)
                std::shared_ptr<GenericAnatomicalStructureWrapper>>(module, "GenericAnatomicalStructure",
                                                                    "Generic anatomical structure implementation.")
         .def(py::init<>())
-        .def(py::init<std::string>())
+        .def(py::init([](const python::Text& identifier) {
+            return std::make_shared<GenericAnatomicalStructureWrapper>(identifier);
+        }))
         .def_property(
             "identifier", [](GenericAnatomicalStructureWrapper& self) { return self->identifier(); },
-            [](GenericAnatomicalStructureWrapper& self, const std::string& identifier) {
+            [](GenericAnatomicalStructureWrapper& self, const python::Text& identifier) {
                 self->setIdentifier(identifier);
             });
 }

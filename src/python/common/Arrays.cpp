@@ -91,8 +91,23 @@ std::string shapeText(const py::array& array)
     return text + ")";
 }
 
+bool isMaskedArray(py::handle object)
+{
+    // Masked arrays exist only once numpy.ma is imported; no need to import it here.
+    PyObject* masked = PyImport_GetModule(py::str("numpy.ma").ptr());
+    if (!masked) {
+        PyErr_Clear();
+        return false;
+    }
+    const auto module = py::reinterpret_steal<py::object>(masked);
+    return py::isinstance(object, module.attr("MaskedArray"));
+}
+
 py::array asArray(py::handle object, const char* name, const char* expectedShape)
 {
+    if (isMaskedArray(object))
+        throw py::type_error(fmt::format("{} must be an array of shape {}, got a masked array (its mask would be lost)",
+                                         name, expectedShape));
     try {
         return py::module_::import("numpy").attr("asarray")(object);
     }
@@ -107,9 +122,7 @@ py::array asArray(py::handle object, const char* name, const char* expectedShape
 
 void requireNumbers(const py::array& array, const char* name, const char* expectedShape, bool integersOnly)
 {
-    const char kind = array.dtype().kind();
-    const bool integral = kind == 'i' || kind == 'u';
-    if (integral || (!integersOnly && kind == 'f'))
+    if (isNumberKind(array.dtype().kind(), integersOnly))
         return;
     throw py::type_error(fmt::format("{} must be a {} array of {}, got dtype {}", name, expectedShape,
                                      integersOnly ? "integers" : "numbers",
@@ -189,5 +202,32 @@ py::array vectorToPython(const double* values, py::ssize_t size)
     std::copy_n(values, size, out.mutable_data());
     return out;
 }
+
+namespace detail {
+
+bool loadFixed(py::handle source, int rows, int cols, double* rowMajorOut)
+{
+    if (isMaskedArray(source))
+        return false;
+    py::array array;
+    try {
+        array = py::module_::import("numpy").attr("asarray")(source);
+    }
+    catch (py::error_already_set&) {
+        return false;  // not array-like: the binding layer reports the mismatch
+    }
+    if (!isNumberKind(array.dtype().kind()))
+        return false;
+    const bool shapeMatches = cols == 1 ? (array.ndim() == 1 && array.shape(0) == rows) ||
+                                              (array.ndim() == 2 && array.shape(0) == rows && array.shape(1) == 1)
+                                        : array.ndim() == 2 && array.shape(0) == rows && array.shape(1) == cols;
+    if (!shapeMatches)
+        return false;
+    const DoubleArray typed(array);
+    std::copy_n(typed.data(), rows * cols, rowMajorOut);
+    return true;
+}
+
+}  // namespace detail
 
 }  // namespace corvaxis::python

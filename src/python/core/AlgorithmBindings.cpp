@@ -1,4 +1,5 @@
 #include "Bindings.h"
+#include "../common/Text.h"
 #include "ConfigurableBindings.h"
 #include "PropertyValues.h"
 
@@ -135,17 +136,17 @@ void bindAlgorithm(py::module_& module)
                 results.append(std::shared_ptr<Data>(output.take(0)));
             return results;
         }, "Hands over the data objects the last compute produced; a second call returns an empty list.")
-        .def("add_parameter", [](py::handle self, const std::string& name, const py::object& initial) {
+        .def("add_parameter", [](py::handle self, const Text& name, const py::object& initial) {
             PyAlgorithm& algorithm = writtenInPython(self.cast<Algorithm&>(), "add_parameter");
             if (algorithm.parameter(name))
                 throw py::value_error(fmt::format("'{}' has a parameter '{}' already", typeName(self), name));
             algorithm.addParameter(name, valueFromPython(initial, fmt::format("parameter '{}'", name)));
         }, py::arg("name"), py::arg("default"),
             "Declares a parameter; its type (bool, int, float, str, vector, matrix) is that of the default.")
-        .def("set_status", [](Algorithm& self, int status, std::string message) {
+        .def("set_status", [](Algorithm& self, int status, Text message) {
             writtenInPython(self, "set_status").setStatus(status, std::move(message));
         }, py::arg("status"), py::arg("message") = "")
-        .def("report_progress", [](Algorithm& self, double fraction, const std::string& step) {
+        .def("report_progress", [](Algorithm& self, double fraction, const Text& step) {
             const bool goOn = writtenInPython(self, "report_progress").reportProgress(fraction, step);
             // In Python code the callback's exception can travel on at once.
             raisePendingError(self);

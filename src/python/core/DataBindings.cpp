@@ -2,6 +2,7 @@
 #include "ConfigurableBindings.h"
 
 #include "../common/Arrays.h"
+#include "../common/Text.h"
 #include "../common/Repr.h"
 
 #include "corvaxis/core/Data.h"
@@ -60,7 +61,7 @@ void bindData(py::module_& module)
     data.def_property("matrix", [](const Data& self) { return matrixToPython(self.matrix()); },
                       [](Data& self, const py::object& matrix) { self.setMatrix(matrixFromPython(matrix, "matrix")); },
                       "The 4x4 transformation matrix; reading it gives a copy.")
-        .def_property("name", &Data::name, &Data::setName)
+        .def_property("name", &Data::name, [](Data& self, const Text& name) { self.setName(name); })
         .def_property_readonly("components", py::overload_cast<>(&Data::components),
                                py::return_value_policy::reference_internal)
         // Host copies are always deep, so a shallow copy is one too.
@@ -102,7 +103,7 @@ void bindData(py::module_& module)
 
     LabelComponentClass labels(module.attr("LabelDataComponent"));
     labels.def(py::init<>())
-        .def("set_label_config", [](LabelDataComponent& self, int label, std::string name,
+        .def("set_label_config", [](LabelDataComponent& self, int label, Text name,
                                     const std::optional<py::object>& color, bool visible) {
             LabelConfig config = LabelDataComponent::defaultLabelConfig(label);
             config.name = std::move(name);

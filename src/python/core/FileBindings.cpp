@@ -10,6 +10,8 @@
 
 #include <Python.h>
 
+#include <cerrno>
+
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -19,27 +21,37 @@ namespace corvaxis::python {
 
 namespace {
 
+/// Text for Python that never fails to decode: a path is a string of bytes, not always UTF-8.
+py::object fileSystemText(const std::string& bytes)
+{
+    // As os.fsdecode does: a path given as str comes back as the same str.
+    const auto text = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+    if (!text)
+        throw py::error_already_set();
+    return text;
+}
+
 /// Raises the Python form of a file error: FileFormatError for a file that is not a readable
 /// data file, the fitting OSError subclass (from the error number) for failures of the system,
-/// ValueError for data that cannot be stored. The path is in the message and in `filename`.
+/// ValueError for data that cannot be stored. The path is in the message and in `filename`; an
+/// OSError always carries its errno and strerror.
 [[noreturn]] void raiseFileError(const io::FileError& error)
 {
-    const py::str path(error.path().string());
+    const py::object path = fileSystemText(error.path().string());
+    const py::object message = fileSystemText(error.what());
     py::object exception;
     if (dynamic_cast<const io::UnsupportedDataError*>(&error)) {
-        exception = py::reinterpret_borrow<py::object>(PyExc_ValueError)(error.what());
+        exception = py::reinterpret_borrow<py::object>(PyExc_ValueError)(message);
     }
     else if (dynamic_cast<const io::FileFormatError*>(&error)) {
-        exception = py::module_::import("corvaxis._core").attr("FileFormatError")(error.what());
+        exception = py::module_::import("corvaxis._core").attr("FileFormatError")(message);
         exception.attr("filename") = path;
-    }
-    else if (error.errorNumber() != 0) {
-        // OSError picks the subclass from the number: FileNotFoundError, PermissionError, ...
-        exception = py::reinterpret_borrow<py::object>(PyExc_OSError)(error.errorNumber(), error.reason(), path);
     }
     else {
-        exception = py::reinterpret_borrow<py::object>(PyExc_OSError)(error.what());
-        exception.attr("filename") = path;
+        // OSError picks the subclass from the number: FileNotFoundError, PermissionError, ...
+        const int number = error.errorNumber() != 0 ? error.errorNumber() : EIO;
+        exception = py::reinterpret_borrow<py::object>(PyExc_OSError)(number, fileSystemText(error.reason()), path);
     }
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
     throw py::error_already_set();

@@ -2,6 +2,7 @@
 
 #include "../common/Arrays.h"
 #include "../common/Repr.h"
+#include "../common/Snapshots.h"
 
 #include "corvaxis/core/SharedImageSet.h"
 
@@ -49,8 +50,7 @@ PixelType pixelTypeOf(const py::array& array, const std::string& name)
         py::str(array.dtype()).cast<std::string>()));
 }
 
-/// An image as given from Python, with its pixels in a C-ordered array of the host's type in
-/// native byte order.
+/// An image as given from Python: a plain NumPy array, and the host's pixel type for its dtype.
 struct Pixels {
     PixelType type;
     py::array array;
@@ -66,12 +66,12 @@ Pixels pixelsFromPython(py::handle object, const std::string& name)
         if (given.shape(axis) < 1 || given.shape(axis) > INT_MAX)
             throw py::value_error(fmt::format("{} must have between 1 and {} pixels along each axis, got {}", name,
                                               INT_MAX, shapeText(given)));
-    // Converts booleans and foreign byte orders; the pixels are copied into the image right after.
-    const py::array pixels =
-        py::module_::import("numpy").attr("ascontiguousarray")(given, py::arg("dtype") = pixelTypeName(type));
-    return {type, pixels};
+    return {type, given};
 }
 
+/// A host image holding a copy of the pixels. NumPy copies them straight into the image's buffer
+/// (converting booleans, strides and foreign byte orders on the way), so that building an image
+/// never needs a second copy of its size.
 std::unique_ptr<Image> imageFrom(const Pixels& pixels, const Vec3& spacing)
 {
     const py::array& array = pixels.array;
@@ -80,7 +80,17 @@ std::unique_ptr<Image> imageFrom(const Pixels& pixels, const Vec3& spacing)
                                            static_cast<int>(array.shape(volume ? 1 : 0)),
                                            volume ? static_cast<int>(array.shape(0)) : 1};
     auto image = std::make_unique<Image>(pixels.type, dimensions);
-    std::memcpy(image->data(), array.data(), image->byteSize());
+    {
+        // A view of the image's buffer that lives only for the copy; the capsule makes NumPy
+        // refer to the buffer instead of copying it, and nothing else can reach the view.
+        const std::vector<py::ssize_t> shape(array.shape(), array.shape() + array.ndim());
+        std::vector<py::ssize_t> strides(shape.size(), static_cast<py::ssize_t>(pixelSize(pixels.type)));
+        for (std::size_t axis = shape.size() - 1; axis > 0; --axis)
+            strides[axis - 1] = strides[axis] * shape[axis];
+        const py::array target(py::dtype(pixelTypeName(pixels.type)), shape, strides, image->data(),
+                               py::capsule(image->data(), +[](void*) {}));
+        py::module_::import("numpy").attr("copyto")(target, array, py::arg("casting") = "unsafe");
+    }
     image->spacing = spacing;
     return image;
 }
@@ -119,16 +129,17 @@ Vec3 spacingFromPython(py::handle object)
     return spacing;
 }
 
-/// The images of the constructor's argument: one array, or a list or tuple of arrays.
-std::vector<std::pair<py::handle, std::string>> imageArguments(const py::object& images)
+/// The images of the constructor's argument: one array, or a list or tuple of arrays, held as
+/// owned references (converting one image may run Python code that changes the list).
+std::vector<std::pair<py::object, std::string>> imageArguments(const py::object& images)
 {
-    std::vector<std::pair<py::handle, std::string>> items;
+    std::vector<std::pair<py::object, std::string>> items;
     if (images.is_none())
         return items;
     if (py::isinstance<py::list>(images) || py::isinstance<py::tuple>(images)) {
         std::size_t index = 0;
-        for (py::handle item : images)
-            items.emplace_back(item, fmt::format("images[{}]", index++));
+        for (py::object& item : itemsSnapshot(images))
+            items.emplace_back(std::move(item), fmt::format("images[{}]", index++));
     }
     else
         items.emplace_back(images, "images");

@@ -1,4 +1,5 @@
 #include "Bindings.h"
+#include "../common/Text.h"
 
 #include "corvaxis/core/Log.h"
 
@@ -26,16 +27,17 @@ void bindLog(py::module_& module)
            Log::g_globalLevel = level;
        }, py::arg("level"), "Messages below this level are dropped.")
         .def("level", [] { return Log::g_globalLevel; })
-        .def("write", [](int level, const std::string& category, const std::string& message) {
+        .def("write", [](int level, const Text& category, const Text& message) {
             requireLevel(level);
             Log::logIfAccepted(level, category, [&] { return message; });
         }, py::arg("level"), py::arg("category"), py::arg("message"),
             "Logs a message when the global level and the category filters accept it.")
-        .def("set_category_level", [](const std::string& category, int level) {
+        .def("set_category_level", [](const Text& category, int level) {
             requireLevel(level);
             Log::setCategoryLevel(category, level);
         }, py::arg("category"), py::arg("level"), "The lowest level written for a category and its sub-categories.")
-        .def("remove_category_filter", &Log::removeCategoryFilter, py::arg("category"))
+        .def("remove_category_filter", [](const Text& category) { return Log::removeCategoryFilter(category); },
+             py::arg("category"))
         .def("add_capture_sink", [](const py::list& records) {
             // Copies of the sink may be made and dropped where the host logs; only the last owner,
             // holding the interpreter lock, releases the list.

@@ -1,6 +1,7 @@
 #include "PropertyValues.h"
 
 #include "../common/Arrays.h"
+#include "../common/Text.h"
 
 #include <fmt/format.h>
 
@@ -67,7 +68,7 @@ Properties::Value valueFromPython(py::handle object, const std::string& what)
     if (py::isinstance<py::bool_>(object) || isInstance(object, numpy, "bool_"))
         return object.cast<bool>();
     if (py::isinstance<py::str>(object))
-        return object.cast<std::string>();
+        return textFromPython(object, what);
     if (py::isinstance<py::int_>(object) || isInstance(object, numpy, "integer"))
         return intFrom(object, what);
     if (py::isinstance<py::float_>(object) || isInstance(object, numpy, "floating"))

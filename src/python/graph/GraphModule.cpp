@@ -1,4 +1,5 @@
 #include "../common/Arrays.h"
+#include "../common/Text.h"
 #include "../common/Repr.h"
 
 #include "corvaxis/core/Graph.h"
@@ -38,19 +39,19 @@ void bindGraph(GraphClass& cls)
                                "A new dict of copies: name to an (N, K) array.")
         .def_property_readonly("edge_features", [](const Graph& self) { return featureDict(self.edgeFeatures()); },
                                "A new dict of copies: name to an (M, K) array.")
-        .def("set_node_feature", [](Graph& self, const std::string& name, const py::object& values) {
+        .def("set_node_feature", [](Graph& self, const Text& name, const py::object& values) {
             self.setNodeFeature(name, featuresFromPython(values, "values"));
         }, py::arg("name"), py::arg("values"), "values: (N,) or (N, K), one row per node; a 1-D array is one column.")
-        .def("set_edge_feature", [](Graph& self, const std::string& name, const py::object& values) {
+        .def("set_edge_feature", [](Graph& self, const Text& name, const py::object& values) {
             self.setEdgeFeature(name, featuresFromPython(values, "values"));
         }, py::arg("name"), py::arg("values"), "values: (M,) or (M, K), one row per edge; a 1-D array is one column.")
-        .def("remove_node_feature", [](Graph& self, const std::string& name) {
+        .def("remove_node_feature", [](Graph& self, const Text& name) {
             if (!self.removeNodeFeature(name))
-                throw py::key_error(name);
+                raiseError(PyExc_KeyError, name);
         }, py::arg("name"))
-        .def("remove_edge_feature", [](Graph& self, const std::string& name) {
+        .def("remove_edge_feature", [](Graph& self, const Text& name) {
             if (!self.removeEdgeFeature(name))
-                throw py::key_error(name);
+                raiseError(PyExc_KeyError, name);
         }, py::arg("name"))
         .def("__repr__", [](const Graph& self) {
             return fmt::format("<Graph, nodes={}, edges={}, directed={}{}>", self.numNodes(), self.numEdges(),

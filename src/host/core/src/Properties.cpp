@@ -8,12 +8,25 @@ namespace corvaxis {
 
 Properties::Properties(std::string name) : m_name(std::move(name)) {}
 
+// Copying, comparing and destroying walk the tree with a list of pending blocks rather than by
+// recursion: a tree can nest deeper than the call stack allows.
+
 Properties::Properties(const Properties& other)
     : m_name(other.m_name), m_params(other.m_params), m_attributes(other.m_attributes)
 {
-    m_subProperties.reserve(other.m_subProperties.size());
-    for (const auto& block : other.m_subProperties)
-        m_subProperties.push_back(std::make_unique<Properties>(*block));
+    std::vector<std::pair<const Properties*, Properties*>> pending = {{&other, this}};
+    while (!pending.empty()) {
+        const auto [source, target] = pending.back();
+        pending.pop_back();
+        target->m_subProperties.reserve(source->m_subProperties.size());
+        for (const auto& block : source->m_subProperties) {
+            auto copy = std::make_unique<Properties>(block->m_name);
+            copy->m_params = block->m_params;
+            copy->m_attributes = block->m_attributes;
+            pending.emplace_back(block.get(), copy.get());
+            target->m_subProperties.push_back(std::move(copy));
+        }
+    }
 }
 
 Properties& Properties::operator=(const Properties& other)
@@ -25,7 +38,17 @@ Properties& Properties::operator=(const Properties& other)
     return *this;
 }
 
-Properties::~Properties() = default;
+Properties::~Properties()
+{
+    std::vector<std::unique_ptr<Properties>> pending = std::move(m_subProperties);
+    while (!pending.empty()) {
+        std::unique_ptr<Properties> block = std::move(pending.back());
+        pending.pop_back();
+        for (auto& child : block->m_subProperties)
+            pending.push_back(std::move(child));
+        block->m_subProperties.clear();  // only empty pointers left: destroying the block recurses no further
+    }
+}
 
 const Properties::Param* Properties::find(const std::string& name) const
 {
@@ -140,6 +163,12 @@ Properties* Properties::addSubProperties(const Properties& block)
     return m_subProperties.back().get();
 }
 
+Properties* Properties::addSubProperties(Properties&& block)
+{
+    m_subProperties.push_back(std::make_unique<Properties>(std::move(block)));
+    return m_subProperties.back().get();
+}
+
 std::vector<Properties*> Properties::subPropertiesAll(const std::string& name)
 {
     std::vector<Properties*> result;
@@ -173,12 +202,16 @@ bool Properties::deleteSubProperty(const Properties* block)
 
 bool Properties::operator==(const Properties& other) const
 {
-    if (m_name != other.m_name || m_params != other.m_params || m_attributes != other.m_attributes ||
-        m_subProperties.size() != other.m_subProperties.size())
-        return false;
-    for (std::size_t i = 0; i < m_subProperties.size(); ++i)
-        if (!(*m_subProperties[i] == *other.m_subProperties[i]))
+    std::vector<std::pair<const Properties*, const Properties*>> pending = {{this, &other}};
+    while (!pending.empty()) {
+        const auto [left, right] = pending.back();
+        pending.pop_back();
+        if (left->m_name != right->m_name || left->m_params != right->m_params ||
+            left->m_attributes != right->m_attributes || left->m_subProperties.size() != right->m_subProperties.size())
             return false;
+        for (std::size_t i = 0; i < left->m_subProperties.size(); ++i)
+            pending.emplace_back(left->m_subProperties[i].get(), right->m_subProperties[i].get());
+    }
     return true;
 }
 

@@ -279,3 +279,19 @@ TEST(PropertiesCopies, EqualityLooksAtEverything)
     y.setParam("v", 1.0);
     EXPECT_NE(x, y);
 }
+
+TEST(PropertiesCopies, TreesDeeperThanTheStackCopyCompareAndDestroy)
+{
+    // Deep enough that one stack frame per level would overflow the stack.
+    constexpr int depth = 200'000;
+    Properties root;
+    Properties* block = &root;
+    for (int level = 0; level < depth; ++level)
+        block = block->addSubProperties("level");
+    block->setParam("leaf", 1);
+
+    Properties copy = root;
+    EXPECT_EQ(copy, root);
+    block->setParam("leaf", 2);
+    EXPECT_NE(copy, root);
+}

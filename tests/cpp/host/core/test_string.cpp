@@ -36,3 +36,23 @@ TEST(StringCase, LowerInPlaceUpperCopyJoinContains)
     EXPECT_TRUE(corvaxis::String::contains("PyDataComponentX", "PyDataComponent"));
     EXPECT_FALSE(corvaxis::String::contains("abc", "abd"));
 }
+
+TEST(Utf8, WellFormedSequencesOnly)
+{
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"", true},
+        {"plain ASCII", true},
+        {"h\xC3\xBCgel \xE2\x82\xAC \xF0\x9F\xA6\xB4", true},  // two-, three- and four-byte forms
+        {std::string("nul\0inside", 10), true},
+        {"\xFF\xFE", false},                                  // never part of UTF-8
+        {"\xC3", false},                                      // cut short
+        {"\xC0\xAF", false},                                  // overlong
+        {"\xE0\x80\xAF", false},                              // overlong, three bytes
+        {"\xED\xA0\x80", false},                              // a surrogate
+        {"\xF4\x90\x80\x80", false},                          // past U+10FFFF
+        {"\xE2\x82", false},                                  // cut short, three bytes
+        {"\x80", false},                                      // a lone continuation byte
+    };
+    for (const auto& [text, valid] : cases)
+        EXPECT_EQ(corvaxis::String::isValidUtf8(text), valid) << testing::PrintToString(text);
+}

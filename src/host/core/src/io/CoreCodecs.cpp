@@ -36,6 +36,15 @@ Matrix readRows(const Group& group, const std::string& name, long long columns)
     return matrix;
 }
 
+/// Positions (and normals) must be finite in a file as in the constructors of the objects.
+Points readFiniteRows(const Group& group, const std::string& name)
+{
+    Points points = readRows<Points>(group, name, 3);
+    if (!points.allFinite())
+        throw Hdf5Error("array '" + group.path() + "/" + name + "' holds NaN or infinite coordinates");
+    return points;
+}
+
 bool readFlag(const Group& group, const std::string& name)
 {
     const auto stored = group.scalar<std::uint8_t>(name);
@@ -54,7 +63,7 @@ std::optional<Points> readOptionalRows(const Group& group, const std::string& na
 {
     if (!group.has(name))
         return std::nullopt;
-    return readRows<Points>(group, name, 3);
+    return readFiniteRows(group, name);
 }
 
 ElementType elementTypeOfPixels(PixelType type)
@@ -112,6 +121,8 @@ public:
                 return static_cast<void*>(image->data());
             });
             readVector(stored, "spacing", image->spacing.data(), 3);
+            if (!image->spacing.allFinite() || (image->spacing.array() <= 0.0).any())
+                throw Hdf5Error("attribute 'spacing' of '" + stored.path() + "' is not positive and finite");
             image->matrix = readMatrix(stored, "matrix");
             set->add(std::move(image));
         }
@@ -155,7 +166,7 @@ public:
     std::unique_ptr<Data> read(const Group& group) const override
     {
         // One statement each: arguments of a call have no order, and messages should name the first problem.
-        Points vertices = readRows<Points>(group, "vertices", 3);
+        Points vertices = readFiniteRows(group, "vertices");
         Triangles faces = readRows<Triangles>(group, "faces", 3);
         auto mesh = std::make_unique<Mesh>(std::move(vertices), std::move(faces));
         if (auto normals = readOptionalRows(group, "normals"))
@@ -177,7 +188,7 @@ public:
 
     std::unique_ptr<Data> read(const Group& group) const override
     {
-        Points points = readRows<Points>(group, "points", 3);
+        Points points = readFiniteRows(group, "points");
         return std::make_unique<PointCloud>(std::move(points), readOptionalRows(group, "normals"));
     }
 };
@@ -199,7 +210,7 @@ public:
     std::unique_ptr<Data> read(const Group& group) const override
     {
         const bool directed = readFlag(group, "directed");
-        Points nodes = readRows<Points>(group, "nodes", 3);
+        Points nodes = readFiniteRows(group, "nodes");
         Edges edges = readRows<Edges>(group, "edges", 2);
         auto graph = std::make_unique<Graph>(std::move(nodes), std::move(edges), directed);
         for (const Group& stored : group.openGroup("node_features").indexedGroups()) {

@@ -212,7 +212,10 @@ std::unique_ptr<Data> readData(const Group& group)
     if (!data || data->kindName() != kind)
         throw Hdf5Error("the reader of kind '" + kind + "' built no object of that kind");
     data->setName(group.text("name"));
-    data->setMatrix(readMatrix(group, "matrix"));
+    const Mat4 matrix = readMatrix(group, "matrix");
+    if (!matrix.allFinite())
+        throw Hdf5Error("attribute 'matrix' of '" + group.path() + "' holds NaN or infinite values");
+    data->setMatrix(matrix);
     for (const Group& stored : group.openGroup("components").indexedGroups()) {
         const std::string id = stored.text("id");
         const ComponentFactory factory = findComponent(id);

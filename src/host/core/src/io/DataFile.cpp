@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -56,6 +57,11 @@ public:
     explicit Descriptor(int fd) : m_fd(fd) {}
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
+    Descriptor& operator=(Descriptor&& other) noexcept
+    {
+        std::swap(m_fd, other.m_fd);
+        return *this;
+    }
     ~Descriptor()
     {
         if (m_fd >= 0)
@@ -78,27 +84,61 @@ private:
 
 // ---- Writing ---------------------------------------------------------------------------------
 
-/// A temporary file next to the target; removed unless it was renamed into place.
+/// Refuses a target that saving must not replace: only regular files and symbolic links (which
+/// the rename replaces, not their target) are; a FIFO or a device must never become a file.
+void requireReplaceableTarget(const fs::path& target)
+{
+    struct stat status;
+    if (::lstat(target.c_str(), &status) != 0) {
+        if (errno == ENOENT)
+            return;
+        failSystem(target, "cannot inspect the target", errno);
+    }
+    if (S_ISDIR(status.st_mode))
+        throw FileAccessError(target, "is a directory", EISDIR);
+    if (!S_ISREG(status.st_mode) && !S_ISLNK(status.st_mode))
+        throw FileAccessError(target, "is not a regular file; saving replaces only regular files and symbolic links",
+                              EINVAL);
+}
+
+/// The name of a temporary file for the target, no longer than a file name may be: the target's
+/// name, shortened where needed at a character boundary, between a dot and the suffix.
+std::string temporaryName(const fs::path& target, const char* suffix)
+{
+    constexpr std::size_t maxNameBytes = 255;
+    std::string name = target.filename().string();
+    const std::size_t room = maxNameBytes - 1 - std::strlen(suffix);
+    if (name.size() > room) {
+        std::size_t cut = room;
+        while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80)
+            --cut;  // not inside a UTF-8 sequence
+        name.resize(cut);
+    }
+    return "." + name + suffix;
+}
+
+/// A temporary file next to the target, open for writing; removed unless it was renamed into place.
 class TemporaryFile {
 public:
-    explicit TemporaryFile(const fs::path& target)
+    explicit TemporaryFile(const fs::path& target) : m_fd(-1)
     {
         const fs::path directory = target.parent_path().empty() ? fs::path(".") : target.parent_path();
         std::random_device entropy;
         for (int attempt = 0; attempt < 100; ++attempt) {
             char suffix[16];
-            std::snprintf(suffix, sizeof(suffix), "%08x", static_cast<unsigned>(entropy()));
+            std::snprintf(suffix, sizeof(suffix), ".%08x.tmp", static_cast<unsigned>(entropy()));
             // Hidden, and named after the target, so that a leftover of a crash is recognisable.
-            m_path = directory / ("." + target.filename().string() + "." + suffix + ".tmp");
+            m_path = directory / temporaryName(target, suffix);
             const int fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd >= 0) {
-                ::close(fd);
+                m_fd = Descriptor(fd);
                 return;
             }
             if (errno != EEXIST)
                 failSystem(target, "cannot create a temporary file in '" + directory.string() + "'", errno);
         }
-        throw FileAccessError(target, "cannot find a free temporary file name in '" + directory.string() + "'");
+        throw FileAccessError(target, "cannot find a free temporary file name in '" + directory.string() + "'",
+                              EEXIST);
     }
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
@@ -109,15 +149,21 @@ public:
     }
 
     const fs::path& path() const { return m_path; }
+    Descriptor& descriptor() { return m_fd; }
     void keep() { m_kept = true; }
 
 private:
     fs::path m_path;
+    Descriptor m_fd;
     bool m_kept = false;
 };
 
-void writeHdf5(const Data& data, const fs::path& path)
+/// The whole HDF5 file, built in memory (HDF5's core driver, no backing file), behind the empty
+/// user block that the header goes into. HDF5 never writes to a disk: a full or failing
+/// disk is met by our own checked writes, never inside the library.
+std::vector<unsigned char> hdf5Image(const Data& data)
 {
+    static std::atomic<unsigned> counter = 0;
     const auto check = [](auto result, const char* what) {
         if (result < 0)
             throw Hdf5Error(what);
@@ -130,10 +176,12 @@ void writeHdf5(const Data& data, const fs::path& path)
     // The 1.8 file format: compact groups, and readable by every HDF5 tool of the last 15 years.
     check(H5Pset_libver_bounds(accessList.id(), H5F_LIBVER_V18, H5F_LIBVER_V18), "cannot choose the file format");
     check(H5Pset_fclose_degree(accessList.id(), H5F_CLOSE_STRONG), "cannot set the close degree");
-    // Nobody else knows the temporary file, and some file systems (network mounts) refuse locks.
+    check(H5Pset_fapl_core(accessList.id(), 1 << 20, false), "cannot choose the memory driver");
     check(H5Pset_file_locking(accessList.id(), false, true), "cannot turn off file locking");
 
-    Handle file(check(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, createList.id(), accessList.id()),
+    // A name of its own: HDF5 tells open files apart by name, and this one exists only here.
+    const std::string name = "corvaxis-memory-file-out-" + std::to_string(counter++);
+    Handle file(check(H5Fcreate(name.c_str(), H5F_ACC_TRUNC, createList.id(), accessList.id()),
                       "cannot create the HDF5 file"));
     {
         Group root(Handle(check(H5Gopen2(file.id(), "/", H5P_DEFAULT), "cannot open the root group")), "/",
@@ -142,46 +190,52 @@ void writeHdf5(const Data& data, const fs::path& path)
         root.setScalar<std::uint32_t>("format_version", formatVersion);
         writeData(data, root);
     }
-    // Closing flushes; a failure here means the content did not reach the file.
+    check(H5Fflush(file.id(), H5F_SCOPE_LOCAL), "cannot complete the HDF5 file");
+    // The image leaves the user block out; the file is the empty block followed by the image.
+    const ssize_t size = check(H5Fget_file_image(file.id(), nullptr, 0), "cannot take the HDF5 file image");
+    std::vector<unsigned char> image(headerSize + static_cast<std::size_t>(size));
+    check(H5Fget_file_image(file.id(), image.data() + headerSize, static_cast<std::size_t>(size)),
+          "cannot take the HDF5 file image");
     if (H5Fclose(file.release()) < 0)
         throw Hdf5Error("cannot complete the HDF5 file");
+    return image;
 }
 
-/// Writes the header over the user block that HDF5 left empty and syncs the file.
-void finishFile(const fs::path& temporary, const fs::path& target)
+/// Puts the header into the user block of the image.
+void writeHeader(std::vector<unsigned char>& image, const fs::path& target)
 {
-    Descriptor fd(::open(temporary.c_str(), O_RDWR | O_CLOEXEC));
-    if (fd.get() < 0)
-        failSystem(target, "cannot reopen the temporary file", errno);
+    if (image.size() <= headerSize + hdf5Signature.size() ||
+        std::memcmp(image.data() + headerSize, hdf5Signature.data(), hdf5Signature.size()) != 0)
+        throw FileAccessError(target, "HDF5 did not place its content after the header", EIO);
+    const std::uint64_t length = image.size() - headerSize;
     boost::crc_32_type crc;
-    std::vector<unsigned char> buffer(1 << 20);
-    std::uint64_t length = 0;
-    off_t offset = headerSize;
-    for (;;) {
-        const ssize_t count = ::pread(fd.get(), buffer.data(), buffer.size(), offset);
+    crc.process_bytes(image.data() + headerSize, length);
+    std::fill_n(image.begin(), headerSize, 0);
+    std::memcpy(image.data(), signature.data(), signature.size());
+    putLittleEndian<std::uint32_t>(image.data() + versionOffset, formatVersion);
+    putLittleEndian<std::uint64_t>(image.data() + lengthOffset, length);
+    putLittleEndian<std::uint32_t>(image.data() + crcOffset, crc.checksum());
+}
+
+/// Writes all bytes, synced and closed, or throws with the system's error number.
+void writeAll(Descriptor& fd, const std::vector<unsigned char>& bytes, const fs::path& target)
+{
+    // Claims the space first where the file system can: a full disk is found before any write.
+    const int reserved = ::posix_fallocate(fd.get(), 0, static_cast<off_t>(bytes.size()));
+    if (reserved != 0 && reserved != EOPNOTSUPP && reserved != EINVAL)
+        failSystem(target, "cannot write the temporary file", reserved);
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t count = ::write(fd.get(), bytes.data() + written, bytes.size() - written);
         if (count < 0) {
             if (errno == EINTR)
                 continue;
-            failSystem(target, "cannot read back the temporary file", errno);
+            failSystem(target, "cannot write the temporary file", errno);
         }
         if (count == 0)
-            break;
-        if (length == 0 && (count < 8 || std::memcmp(buffer.data(), hdf5Signature.data(), 8) != 0))
-            throw FileAccessError(target, "HDF5 did not place its content after the header");
-        crc.process_bytes(buffer.data(), static_cast<std::size_t>(count));
-        length += static_cast<std::uint64_t>(count);
-        offset += count;
+            failSystem(target, "cannot write the temporary file", ENOSPC);
+        written += static_cast<std::size_t>(count);
     }
-    if (length == 0)
-        throw FileAccessError(target, "HDF5 wrote no content");
-
-    std::array<unsigned char, headerSize> header{};
-    std::memcpy(header.data(), signature.data(), signature.size());
-    putLittleEndian<std::uint32_t>(header.data() + versionOffset, formatVersion);
-    putLittleEndian<std::uint64_t>(header.data() + lengthOffset, length);
-    putLittleEndian<std::uint32_t>(header.data() + crcOffset, crc.checksum());
-    if (::pwrite(fd.get(), header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()))
-        failSystem(target, "cannot write the header", errno ? errno : EIO);
     if (::fsync(fd.get()) != 0)
         failSystem(target, "cannot sync the temporary file", errno);
     if (!fd.close())
@@ -201,7 +255,8 @@ void syncDirectory(const fs::path& target)
 
 std::vector<unsigned char> readWholeFile(const fs::path& path)
 {
-    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    // Not blocking on a FIFO, and a terminal never becomes the controlling one.
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (fd.get() < 0)
         failSystem(path, "cannot open", errno);
     struct stat status;
@@ -210,7 +265,7 @@ std::vector<unsigned char> readWholeFile(const fs::path& path)
     if (S_ISDIR(status.st_mode))
         throw FileAccessError(path, "is a directory", EISDIR);
     if (!S_ISREG(status.st_mode))
-        throw FileAccessError(path, "is not a regular file");
+        throw FileAccessError(path, "is not a regular file", EINVAL);
     // One byte more than the size, so that the read that finds the end needs no larger buffer.
     std::vector<unsigned char> bytes(static_cast<std::size_t>(status.st_size) + 1);
     std::size_t filled = 0;
@@ -342,21 +397,29 @@ void save(const Data& data, const fs::path& path)
 {
     if (!path.has_filename())
         throw FileAccessError(path, "names no file", EISDIR);
-    const Hdf5Quiet quiet;
+    requireReplaceableTarget(path);
+    std::vector<unsigned char> image;
+    {
+        const Hdf5Quiet quiet;
+        try {
+            image = hdf5Image(data);
+        }
+        catch (const FileError&) {
+            throw;
+        }
+        catch (const std::invalid_argument& error) {
+            throw UnsupportedDataError(path, std::string("cannot save: ") + error.what());
+        }
+        catch (const std::bad_alloc&) {
+            throw FileAccessError(path, "cannot save: not enough memory for the file's content", ENOMEM);
+        }
+        catch (const std::exception& error) {
+            throw FileAccessError(path, std::string("cannot save: ") + error.what(), EIO);
+        }
+    }
+    writeHeader(image, path);
     TemporaryFile temporary(path);
-    try {
-        writeHdf5(data, temporary.path());
-    }
-    catch (const FileError&) {
-        throw;
-    }
-    catch (const std::invalid_argument& error) {
-        throw UnsupportedDataError(path, std::string("cannot save: ") + error.what());
-    }
-    catch (const std::exception& error) {
-        throw FileAccessError(path, std::string("cannot save: ") + error.what());
-    }
-    finishFile(temporary.path(), path);
+    writeAll(temporary.descriptor(), image, path);
     // A replaced file keeps its permissions.
     struct stat existing;
     if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))

@@ -1,5 +1,7 @@
 #include "corvaxis/core/io/Hdf5.h"
 
+#include "corvaxis/core/String.h"
+
 #include <hdf5.h>
 
 #include <algorithm>
@@ -164,6 +166,8 @@ void checkText(const std::string& text, const std::string& where)
 {
     if (text.find('\0') != std::string::npos)
         throw std::invalid_argument(where + " holds a NUL character, which stored text cannot hold");
+    if (!String::isValidUtf8(text))
+        throw std::invalid_argument(where + " holds bytes that are not UTF-8 text");
 }
 
 }  // namespace
@@ -331,6 +335,8 @@ std::vector<std::string> Group::readTexts(const std::string& name, std::size_t r
     for (std::size_t i = 0; i < count; ++i) {
         const char* text = buffer.data() + i * size;
         texts.emplace_back(text, std::find(text, text + size, '\0'));
+        if (!String::isValidUtf8(texts.back()))
+            throw Hdf5Error(where() + " holds bytes that are not UTF-8 text");
     }
     return texts;
 }

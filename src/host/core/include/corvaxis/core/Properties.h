@@ -78,6 +78,7 @@ public:
     /// Appends a sub-block and returns it; it lives as long as this block keeps it.
     Properties* addSubProperties(const std::string& name);
     Properties* addSubProperties(const Properties& block);
+    Properties* addSubProperties(Properties&& block);
     std::vector<Properties*> subPropertiesAll(const std::string& name);
     std::vector<const Properties*> subPropertiesAll(const std::string& name) const;
     std::vector<const Properties*> subProperties() const;

@@ -31,4 +31,7 @@ bool contains(std::string_view text, std::string_view part);
 /// Joins the parts with the separator between them (nothing after the last part).
 std::string join(const std::vector<std::string>& parts, std::string_view separator);
 
+/// Whether the bytes are well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
+bool isValidUtf8(std::string_view text);
+
 }  // namespace corvaxis::String

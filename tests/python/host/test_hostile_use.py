@@ -1,0 +1,247 @@
+"""The host package used as a careless or hostile caller would: conversions that run Python code,
+deep trees, full disks, bytes where text belongs, numbers that are not numbers, odd file targets."""
+
+import errno
+import gc
+import os
+import stat
+import tracemalloc
+
+import numpy as np
+import pytest
+
+import corvaxis
+
+VERTICES = np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0]], dtype=float)
+
+
+def mesh():
+    return corvaxis.Mesh(VERTICES, np.array([[0, 1, 2]]))
+
+
+# ---- Conversions that change their own container ------------------------------------------------
+
+def test_image_list_emptied_while_converting_keeps_every_image(array_that_runs):
+    images = [np.full((2, 3), i, dtype=np.uint8) for i in range(4)]
+    given = [None, *images[1:]]
+    given[0] = array_that_runs(images[0], given.clear)
+    built = corvaxis.SharedImageSet(given)
+    assert len(built) == 4
+    for index, image in enumerate(images):
+        np.testing.assert_array_equal(built.get(index), image)
+
+
+@pytest.mark.parametrize("refill", [False, True])
+def test_properties_dict_changed_while_converting_takes_the_items_given(array_that_runs, refill):
+    values = {}
+
+    def change():
+        values.clear()
+        if refill:
+            values.update(intruder=1)
+
+    values.update(first=array_that_runs([1.0, 2.0, 3.0], change), second=2, block=[{"x": 1}])
+    built = corvaxis.Properties(values)
+    assert built.keys() == ["first", "second"] and built["second"] == 2
+    assert [block["x"] for block in built.sub_properties("block")] == [1]
+
+
+def test_properties_dict_cleared_before_a_refused_value_raises_cleanly(array_that_runs):
+    values = {}
+    values["bad"] = array_that_runs(["not", "numbers"], values.clear)
+    with pytest.raises(TypeError, match="value of 'bad'"):
+        corvaxis.Properties(values)
+
+
+# ---- Depth ----------------------------------------------------------------------------------------
+
+def test_a_long_chain_of_sub_property_handles_releases_without_recursion():
+    root = corvaxis.Properties()
+    block = root
+    for _ in range(50_000):
+        block = block.add_sub_properties("level")
+    del root
+    gc.collect()
+    assert block.keys() == []  # the innermost handle still keeps the whole tree
+    del block
+    gc.collect()
+
+
+def test_deeply_nested_dicts_build_and_self_containing_ones_are_refused():
+    depth = 8_000
+    nested = {"leaf": 1}
+    for _ in range(depth):
+        nested = {"inner": nested}
+    block = corvaxis.Properties(nested)
+    for _ in range(depth):
+        block = block.sub_properties("inner")[0]
+    assert block["leaf"] == 1
+    looped = {"a": 1}
+    looped["self"] = {"again": looped}
+    with pytest.raises(ValueError, match="contains itself"):
+        corvaxis.Properties(looped)
+
+
+# ---- Files: full disk, odd targets, long names, errors that say what happened ---------------------
+
+def test_a_full_disk_ends_in_enospc_leaving_the_old_file_and_no_temporary(run_on_full_disk):
+    result = run_on_full_disk("""
+        import errno, numpy as np, corvaxis
+        small = os.path.join(disk, "kept.cvx")
+        corvaxis.save(corvaxis.PointCloud(np.zeros((2, 3))), small)
+        before = open(small, "rb").read()
+        big = corvaxis.SharedImageSet(np.random.default_rng(0).integers(0, 255, (64, 64, 64), dtype=np.uint8))
+        for target in (small, os.path.join(disk, "new.cvx")):
+            try:
+                corvaxis.save(big, target)
+            except OSError as error:
+                assert error.errno == errno.ENOSPC and error.strerror and error.filename == target, error
+            else:
+                raise AssertionError("saved onto a full disk")
+        # Fill the last blocks as well: saving must still fail cleanly.
+        filler = os.open(os.path.join(disk, "filler"), os.O_WRONLY | os.O_CREAT)
+        try:
+            while os.write(filler, b"x" * 512):
+                pass
+        except OSError:
+            pass
+        os.close(filler)
+        try:
+            corvaxis.save(corvaxis.PointCloud(np.zeros((2, 3))), small)
+        except OSError as error:
+            assert error.errno == errno.ENOSPC, error
+        assert open(small, "rb").read() == before
+        assert sorted(os.listdir(disk)) == ["filler", "kept.cvx"], os.listdir(disk)
+        print("ok")
+    """)
+    assert result.returncode == 0 and result.stdout.strip() == "ok", result.stderr
+
+
+def test_special_file_targets_are_refused_and_left_alone(tmp_path):
+    fifo = tmp_path / "pipe.cvx"
+    os.mkfifo(fifo)
+    targets = [fifo]
+    device = tmp_path / "null.cvx"
+    try:
+        os.mknod(device, stat.S_IFCHR | 0o666, os.makedev(1, 3))
+        targets.append(device)
+    except PermissionError:
+        pass
+    for target in targets:
+        with pytest.raises(OSError) as error:
+            corvaxis.save(mesh(), target)
+        assert error.value.errno == errno.EINVAL and "not a regular file" in error.value.strerror
+        assert error.value.filename == str(target)
+        assert not stat.S_ISREG(os.lstat(target).st_mode)
+    with pytest.raises(OSError) as error:
+        corvaxis.open(fifo)
+    assert (error.value.errno, error.value.strerror, error.value.filename) == (
+        errno.EINVAL, "is not a regular file", str(fifo))
+    assert sorted(os.listdir(tmp_path)) == sorted(target.name for target in targets)
+
+
+@pytest.mark.parametrize("name", ["x" * 251 + ".cvx", "é" * 125 + ".cvx"])
+def test_the_longest_file_names_save_and_load(tmp_path, name):
+    path = tmp_path / name
+    corvaxis.save(mesh(), path)
+    np.testing.assert_array_equal(corvaxis.open(path).vertices, VERTICES)
+    assert os.listdir(tmp_path) == [name]
+
+
+def test_missing_files_with_names_that_are_not_utf8_keep_their_names(tmp_path):
+    missing = os.path.join(os.fsdecode(tmp_path), os.fsdecode(b"\xff\xfe.cvx"))
+    with pytest.raises(FileNotFoundError) as error:
+        corvaxis.open(missing)
+    assert (error.value.errno, error.value.filename) == (errno.ENOENT, missing)
+    assert error.value.strerror
+
+
+# ---- Text that is not text -------------------------------------------------------------------------
+
+def graph():
+    return corvaxis.Graph(VERTICES, np.array([[0, 1]]))
+
+
+TEXT_BOUNDARIES = {
+    "Properties item": lambda text: corvaxis.Properties().__setitem__(text, 1),
+    "Properties dict key": lambda text: corvaxis.Properties({text: 1}),
+    "Properties str value": lambda text: corvaxis.Properties({"value": text}),
+    "Properties name": lambda text: setattr(corvaxis.Properties(), "name", text),
+    "Properties attributes": lambda text: setattr(corvaxis.Properties(), "attributes", {"a": text}),
+    "sub-properties name": lambda text: corvaxis.Properties().add_sub_properties(text),
+    "data name": lambda text: setattr(mesh(), "name", text),
+    "label name": lambda text: corvaxis.LabelDataComponent().set_label_config(1, text),
+    "node feature name": lambda text: graph().set_node_feature(text, np.zeros(3)),
+    "log category": lambda text: corvaxis._core._log.write(4, text, "message"),
+}
+
+
+@pytest.mark.parametrize("boundary", TEXT_BOUNDARIES.values(), ids=TEXT_BOUNDARIES.keys())
+@pytest.mark.parametrize("text", [b"\xff\xfe", b"\xc0\xaf", "\udcff"])
+def test_text_boundaries_refuse_invalid_utf8_and_unencodable_text(boundary, text):
+    with pytest.raises((TypeError, ValueError)):
+        boundary(text)
+
+
+def test_files_holding_invalid_text_are_refused_and_messages_keep_nul_keys(tmp_path, reseal):
+    path = tmp_path / "named.cvx"
+    corvaxis.save(mesh(), path)
+    reseal(path, lambda stored: stored.attrs.__setitem__("name", np.bytes_(b"\xff\xfe")))
+    with pytest.raises(corvaxis.FileFormatError, match="not UTF-8"):
+        corvaxis.open(path)
+    with pytest.raises(KeyError) as error:
+        corvaxis.Properties()["a\0b"]
+    assert error.value.args == ("a\0b",)
+
+
+# ---- Numbers that are not numbers, in arguments and in files ----------------------------------------
+
+@pytest.mark.parametrize("values", [
+    np.ma.masked_array(VERTICES, mask=np.zeros_like(VERTICES)),
+    VERTICES.astype(complex),
+    VERTICES.astype(str),
+    VERTICES.astype(bool),
+])
+def test_vertices_refuse_what_is_not_plain_numbers(values):
+    with pytest.raises(TypeError):
+        corvaxis.Mesh(values, np.array([[0, 1, 2]]))
+
+
+@pytest.mark.parametrize("change, reason", [
+    (lambda stored: stored["vertices"].__setitem__((0, 0), np.nan), "NaN or infinite coordinates"),
+    (lambda stored: stored.attrs.__setitem__("matrix", np.full((4, 4), np.inf)), "NaN or infinite"),
+])
+def test_files_holding_values_constructors_refuse_are_refused(tmp_path, reseal, change, reason):
+    path = tmp_path / "refused.cvx"
+    corvaxis.save(mesh(), path)
+    reseal(path, change)
+    with pytest.raises(corvaxis.FileFormatError, match=reason):
+        corvaxis.open(path)
+
+
+def test_image_files_with_bad_spacing_are_refused(tmp_path, reseal):
+    path = tmp_path / "spacing.cvx"
+    corvaxis.save(corvaxis.SharedImageSet(np.zeros((2, 2), np.uint8)), path)
+    reseal(path, lambda stored: stored["images/0"].attrs.__setitem__("spacing", np.array([1.0, 0.0, np.nan])))
+    with pytest.raises(corvaxis.FileFormatError, match="spacing"):
+        corvaxis.open(path)
+
+
+# ---- Building images needs no second copy ------------------------------------------------------------
+
+@pytest.mark.parametrize("layout", [
+    lambda pixels: np.asfortranarray(pixels),
+    lambda pixels: pixels.astype(pixels.dtype.newbyteorder()),
+    lambda pixels: pixels[::-1],
+])
+def test_images_convert_straight_into_the_host_buffer(layout):
+    pixels = np.arange(64 * 128 * 128, dtype=np.int16).reshape(64, 128, 128)
+    given = layout(pixels)
+    tracemalloc.start()
+    try:
+        built = corvaxis.SharedImageSet(given)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < pixels.nbytes // 8
+    np.testing.assert_array_equal(built.get(0), given)
