@@ -1,162 +1,309 @@
-"""The main job: build a small anatomy collection, save it, and run the module's own first
-example against the saved file; then write a template and a displaced patient and run the
-module's registration example against them.
+"""The main job, end to end, on data it makes itself.
 
-Run with `make demo`; it writes build/demo/anatomical_structures.cvx, template.cvx and patient.cvx.
+A small synthetic population (subjects with liver-, kidney- and spleen-like organs of varying size
+and form, anisotropic voxels, a rotated image matrix) is written as NIfTI label maps; then every
+example of the module docstring runs against the files written: opening and walking a collection,
+transformations, collections from label maps, registration (points and planes, points with scaling,
+and a template mesh deformed onto every subject), and a linear shape model over the corresponded
+collections. A short report is printed and pictures are written under build/demo/.
+
+Run with `make demo` (or `python examples/demo.py [OUTPUT_FOLDER]`).
 """
 
 import os
 import pathlib
 import re
+import shutil
+import sys
+import time
 
 import numpy as np
 
 import corvaxis
 import corvaxis.anatomy as anatomy
+from corvaxis import render
+from corvaxis.shape_model import LinearShapeModel
+
+LABELS = {1: "liver", 2: "kidney", 3: "spleen"}
+SUBJECTS = 12
+SHAPE = (80, 72, 48)              # voxels along x, y, z
+SPACING = (1.6, 1.6, 2.5)         # mm, anisotropic
+TIMES = {}
 
 
-def build_collection():
-    asc = anatomy.GenericASC()
-
-    liver = anatomy.GenericAnatomicalStructure("liver")
-    liver.keypoints2 = {"tip": [10.0, 42.0, -7.5], "hilum": [4.0, 30.0, -2.0]}
-    liver.planes["cut"] = [0.0, 0.0, 1.0, -5.0]
-    vertices = np.array([[0, 0, 0], [20, 0, 0], [0, 20, 0], [0, 0, 20]], dtype=float)
-    faces = np.array([[0, 2, 1], [0, 1, 3], [0, 3, 2], [1, 2, 3]])
-    liver.meshes["surface"] = corvaxis.Mesh(vertices, faces)
-    liver.matrix_to_world = np.array(
-        [[1, 0, 0, 100], [0, 1, 0, -20], [0, 0, 1, 5], [0, 0, 0, 1]], dtype=float
-    )
-    asc.add(liver)
-
-    kidney = anatomy.GenericAnatomicalStructure("kidney")
-    kidney.pointclouds["samples"] = corvaxis.PointCloud(np.random.default_rng(7).normal(size=(50, 3)))
-    nodes = np.array([[0, 0, 0], [0, 0, 10], [5, 0, 15]], dtype=float)
-    vessels = corvaxis.Graph(nodes, np.array([[0, 1], [1, 2]]), directed=True)
-    kidney.graphs["vessels"] = vessels
-    labels = np.zeros((4, 8, 8), dtype=np.uint8)
-    labels[1:3, 2:6, 2:6] = 1
-    kidney.images["label"] = corvaxis.SharedImageSet(labels, spacing=(0.5, 0.5, 2.0), modality=corvaxis.Modality.LABEL)
-    asc.add(kidney)
-    return asc
+def timed(step):
+    def wrap(function):
+        def run(*args, **kwargs):
+            start = time.perf_counter()
+            result = function(*args, **kwargs)
+            TIMES[step] = TIMES.get(step, 0.0) + time.perf_counter() - start
+            return result
+        return run
+    return wrap
 
 
-def displaced_patient(template, matrix):
-    """A copy of the template whose keypoints and planes were moved by matrix (a patient lying
-    elsewhere); registering it onto the template undoes that move."""
-    patient = template.clone()
-    for index in range(len(patient)):
-        structure = patient.anatomical_structure(index)
-        structure.keypoints2 = {
-            key: (matrix @ np.append(point, 1.0))[:3] for key, point in structure.keypoints2.asdict().items()
-        }
-        structure.planes = {key: np.linalg.inv(matrix).T @ plane for key, plane in structure.planes.asdict().items()}
-    return patient
+# --- the synthetic population ------------------------------------------------------------------
 
+def rotation(axis, degrees):
+    axis = np.asarray(axis, float) / np.linalg.norm(axis)
+    angle = np.radians(degrees)
+    k = np.array([[0, -axis[2], axis[1]], [axis[2], 0, -axis[0]], [-axis[1], axis[0], 0]])
+    return np.eye(3) + np.sin(angle) * k + (1 - np.cos(angle)) * k @ k
+
+
+def subject_pose(rng):
+    """Where a subject lies in the scanner: a rotation of up to 10 degrees and a shift of up to 8 mm."""
+    pose = np.eye(4)
+    pose[:3, :3] = rotation(rng.normal(size=3), rng.uniform(-10.0, 10.0))
+    pose[:3, 3] = rng.uniform(-8.0, 8.0, 3)
+    return pose
+
+
+def organ_masks(body, rng):
+    """Boolean masks of the three organs at body positions (..., 3) in mm, varied per subject."""
+    size = rng.normal(1.0, 0.08)
+    elongation = rng.normal(1.0, 0.1)
+    masks = {}
+    # Liver: a large ellipsoid with a second lobe.
+    centre = np.array([-8.0, 4.0, 0.0]) + rng.normal(0, 1.5, 3)
+    semi = np.array([30.0 * elongation, 20.0, 14.0]) * size
+    lobe = centre + np.array([20.0, -10.0, 2.0]) * size
+    masks[1] = (np.sum(((body - centre) / semi) ** 2, axis=-1) <= 1) | (
+        np.sum(((body - lobe) / (semi * [0.45, 0.55, 0.7])) ** 2, axis=-1) <= 1)
+    # Kidney: an elongated ellipsoid, below and behind.
+    centre = np.array([22.0, 26.0, -8.0]) + rng.normal(0, 1.0, 3)
+    semi = np.array([9.0, 14.0 * elongation, 8.0]) * rng.normal(1.0, 0.07)
+    masks[2] = np.sum(((body - centre) / semi) ** 2, axis=-1) <= 1
+    # Spleen: a flattened ellipsoid on the other side.
+    centre = np.array([-34.0, 26.0, 6.0]) + rng.normal(0, 1.0, 3)
+    semi = np.array([12.0, 9.0 * rng.normal(1.0, 0.1), 10.0]) * size
+    masks[3] = np.sum(((body - centre) / semi) ** 2, axis=-1) <= 1
+    return masks
+
+
+@timed("make the population")
+def write_population(folder, rng):
+    extent = (np.array(SHAPE) - 1) * SPACING
+    # NumPy index order of an image set: (z, y, x); body positions in mm about the grid's centre.
+    z, y, x = np.meshgrid(*(np.arange(n) for n in SHAPE[::-1]), indexing="ij")
+    body = np.stack([x * SPACING[0], y * SPACING[1], z * SPACING[2]], axis=-1) - extent / 2
+    base = np.eye(4)
+    base[:3, :3] = rotation([0.2, 0.3, 1.0], 12.0)     # the scanner's grid is rotated in the world
+    paths = []
+    for subject in range(SUBJECTS):
+        labels = np.zeros(SHAPE[::-1], dtype=np.uint8)
+        for label, mask in organ_masks(body, rng).items():
+            labels[mask & (labels == 0)] = label
+        image = corvaxis.SharedImageSet(labels, spacing=SPACING, modality=corvaxis.Modality.LABEL)
+        centre_grid = np.eye(4)
+        centre_grid[:3, 3] = -extent / 2
+        image.voxel_to_world = subject_pose(rng) @ base @ centre_grid @ np.diag([*SPACING, 1.0])
+        path = folder / f"subject_{subject:02d}.nii.gz"
+        corvaxis.save(image, path)
+        paths.append(path)
+    return paths
+
+
+# --- styling --------------------------------------------------------------------------------------
+
+ORGAN_COLOURS = {"liver": "#b5533c", "kidney": "#7d4ba6", "spleen": "#3c78b5"}
+
+
+def style_collection(collection, *, ghost_prefix=None):
+    """Display options with one style sheet: organ colours, yellow keypoints; structures whose
+    identifier starts with ghost_prefix drawn as pale, see-through references."""
+    sheet = anatomy.StyleSheet(name="demo")
+    for organ, colour in ORGAN_COLOURS.items():
+        sheet.append_or_modify(f"mesh#*{organ}", lambda block, c=colour: block.__setitem__("color", c))
+    sheet.append_or_modify("keypoint", lambda block: (block.__setitem__("color", "#f2c200"),
+                                                      block.__setitem__("point_size", 40.0)))
+    if ghost_prefix:
+        def ghost(block):
+            block["color"] = "#9a9a9a"
+            block["alpha"] = 0.25
+        sheet.append_or_modify(f"mesh#{ghost_prefix}*", ghost)
+        sheet.append_or_modify(f"keypoint#{ghost_prefix}*", lambda block: block.__setitem__("color", "#555555"))
+    options = anatomy.ASCDisplayOptions()
+    options.add_style_sheet(sheet, None)
+    collection.components.add(options)
+    return collection
+
+
+def overlay(pairs):
+    """One collection holding the structures of several, identifiers prefixed ({prefix: collection})."""
+    combined = anatomy.GenericASC()
+    for prefix, collection in pairs.items():
+        for index in range(collection.num_anatomical_structures()):
+            source = collection.anatomical_structure(index)
+            copy = anatomy.GenericAnatomicalStructure(prefix + source.identifier)
+            copy.matrix_to_world = source.matrix_to_world
+            copy.keypoints2 = source.keypoints2.asdict()
+            copy.meshes = source.meshes.asdict()
+            combined.add(copy)
+    return combined
+
+
+# --- the module docstring's examples -------------------------------------------------------------
 
 def docstring_example(section, next_section):
     """The statements of one example section of the module docstring, prompts removed."""
     doc = anatomy.__doc__
-    text = doc[doc.index(section) : doc.index(next_section)]
-    lines = [line[4:] for line in text.splitlines() if line.startswith((">>> ", "... "))]
-    return "\n".join(lines)
+    text = doc[doc.index(section): doc.index(next_section)]
+    return "\n".join(line[4:] for line in text.splitlines() if line.startswith((">>> ", "... ")))
 
 
-def run_statement_by_statement(code, namespace):
-    """Runs each top-level statement, reporting any that cannot run instead of stopping."""
+def run_example(code, namespace, replacements=()):
+    """Runs each top-level statement, reporting one that cannot run as written instead of stopping."""
+    for old, new in replacements:
+        code = code.replace(old, new)
     for block in re.split(r"\n(?=\S)", code):
         try:
             exec(compile(block, "<module docstring>", "exec"), namespace)
         except Exception as error:  # noqa: BLE001 -- reported, the demo goes on
             print(f"  [docstring line does not run as written: {block.strip()!r}: {error}]")
+    return namespace
 
 
-def main():
-    out = pathlib.Path(__file__).resolve().parent.parent / "build" / "demo"
-    out.mkdir(parents=True, exist_ok=True)
-    os.chdir(out)
+# --- the steps -----------------------------------------------------------------------------------
 
-    asc = build_collection()
-    print(f"Built {asc}")
-    corvaxis.save(asc, "anatomical_structures.cvx")
-    print(f"Saved {out / 'anatomical_structures.cvx'}")
+@timed("label maps to collections")
+def collections_from_label_maps(paths, folder):
+    collections = []
+    for path in paths:
+        label_image = corvaxis.open(path)
+        asc = anatomy.generic_asc_from_label_map(label_image, LABELS)
+        corvaxis.save(asc, folder / (path.name.split(".")[0] + ".cvx"))
+        collections.append(asc)
+    return collections
 
-    print("Running the module docstring's first example against it:")
-    namespace = {}
-    run_statement_by_statement(
-        docstring_example("**Basic anatomical structure access:**", "**Registration example:**"), namespace
-    )
 
+@timed("docstring examples")
+def run_docstring_examples(population):
+    namespace = {"corvaxis": corvaxis, "anatomy": anatomy}
+    print("The module docstring's label-map example, on segmentation.nii:")
+    shutil.copy(population[0], "segmentation.nii.gz")
+    corvaxis.save(corvaxis.open("segmentation.nii.gz"), "segmentation.nii")
+    run_example(docstring_example("**Creating anatomical structures", "**Shape model generation:**"), namespace)
     liver = namespace["liver"]
-    tip = namespace["tip_point"]
-    world_tip = namespace["local_to_world"] @ np.append(tip, 1.0)
-    print(f"Tip {tip} in world coordinates (homogeneous): {world_tip[:3]}")
+    print(f"  liver: {liver.meshes['surface'].num_vertices} vertices, "
+          f"{liver.meshes.attributes['surface']['volume'] / 1000:.1f} cm3, centroid "
+          f"{np.round(liver.keypoints['centroid'], 1)}")
+    corvaxis.save(namespace["asc"], "anatomical_structures.cvx")
 
-    reopened = corvaxis.open("anatomical_structures.cvx")
-    kidney = reopened.anatomical_structure("kidney")
-    print(f"Kidney stores: images={kidney.images.keys()} pointclouds={kidney.pointclouds.keys()} "
-          f"graphs={kidney.graphs.keys()}")
-    print(f"Liver surface mesh: {liver.meshes['surface']}")
-    print(f"Well-known key for the left pedicle: {corvaxis.keys.spine.vertebra.left_pedicle.key}")
+    print("The module docstring's first example, on anatomical_structures.cvx:")
+    namespace = run_example(docstring_example("**Basic anatomical structure access:**", "**Registration example:**"),
+                            namespace, [('keypoints["tip"]', 'keypoints["centroid"]')])
+    world = namespace["local_to_world"] @ np.append(namespace["tip_point"], 1.0)
+    print(f"  (homogeneous coordinates instead) liver centroid in world: {np.round(world[:3], 2)}")
 
-    template = build_collection()
-    template.anatomical_structure("kidney").keypoints2 = {"pole": [3.0, -8.0, 12.0]}
-    angle = np.radians(12.0)
-    displacement = np.array([[np.cos(angle), -np.sin(angle), 0, 14], [np.sin(angle), np.cos(angle), 0, -6],
-                             [0, 0, 1, 3], [0, 0, 0, 1]])
+
+@timed("registration by points")
+def register_by_points(template, patient):
     corvaxis.save(template, "template.cvx")
-    corvaxis.save(displaced_patient(template, displacement), "patient.cvx")
-    print("Running the module docstring's registration example on template.cvx and patient.cvx:")
-    # The example goes on from the imports at the top of the docstring's examples.
-    namespace = {"corvaxis": corvaxis, "anatomy": anatomy}
-    run_statement_by_statement(
-        docstring_example("**Registration example:**", "**Creating anatomical structures"), namespace
-    )
-    registration = namespace.get("registration")
-    if registration is not None and registration.status == 0:
-        results = registration.results
-        print(f"Registered {results['correspondences']} pairs: RMS {results['rms_before']:.3f} -> "
-              f"{results['rms_after']:.2e} world units")
-        print(f"Transformation (patient to template):\n{np.array2string(results['transformation'], precision=4)}")
-    elif registration is not None:
-        print(f"Registration failed: {registration.status_message}")
-
-    shape_model_example(asc)
+    corvaxis.save(patient, "patient.cvx")
+    print("The module docstring's registration example, patient.cvx onto template.cvx:")
+    namespace = run_example(docstring_example("**Registration example:**", "**Creating anatomical structures"),
+                            {"corvaxis": corvaxis, "anatomy": anatomy})
+    registration = namespace["registration"]
+    report_registration("PointsAndPlanes", registration)
+    scaled = corvaxis.open("patient.cvx")
+    similarity = anatomy.ASCRegistration(corvaxis.open("template.cvx"), scaled)
+    similarity.registration_method = anatomy.ASCRegistration.RegistrationMethod.PointsRigidScaling
+    similarity.compute()
+    report_registration("PointsRigidScaling", similarity)
+    return namespace["moving_asc"]
 
 
-def shape_model_example(asc):
-    """Writes a mean template and a small training population of deformed, moved livers, then runs
-    the docstring's shape-model example on them (its training path pointing at that directory)."""
-    from corvaxis.shape_model import LinearShapeModel
+def report_registration(name, registration):
+    if registration.status != 0:
+        print(f"  {name}: failed: {registration.status_message}")
+        return
+    results = registration.results
+    print(f"  {name}: {results['correspondences']} correspondences, RMS {results['rms_before']:.2f} mm "
+          f"-> {results['rms_after']:.2f} mm")
 
-    template = asc.clone()
-    template.pop("kidney")
-    corvaxis.save(template, "mean_template.cvx")
-    training = pathlib.Path("training")
-    training.mkdir(exist_ok=True)
-    rng = np.random.default_rng(3)
-    for index in range(12):
-        shape = template.clone()
-        liver = shape.anatomical_structure("liver")
-        # Each liver deformed a little and shifted as a whole; the alignment takes the shift out.
-        shift = np.array([index, 2.0 * index, 0.0])
-        liver.keypoints2 = {key: point + shift + rng.normal(scale=1.5, size=3)
-                            for key, point in liver.keypoints2.asdict().items()}
-        surface = liver.meshes["surface"]
-        surface.set_geometry(surface.vertices + rng.normal(scale=1.0, size=surface.vertices.shape), surface.faces)
-        surface.matrix = surface.matrix @ np.array([[1, 0, 0, shift[0]], [0, 1, 0, shift[1]], [0, 0, 1, 0], [0, 0, 0, 1]])
-        liver.meshes["surface"] = surface
-        corvaxis.save(shape, training / f"liver_{index:02d}.cvx")
 
-    print("Running the module docstring's shape-model example on 12 training livers:")
-    # The docstring's first lines import these two.
-    namespace = {"corvaxis": corvaxis, "anatomy": anatomy}
-    code = docstring_example("**Shape model generation:**", "For detailed documentation")
-    run_statement_by_statement(code.replace("/path/to/training/data", str(training.resolve())), namespace)
+@timed("template deformed onto every subject")
+def correspond(template_path, subjects, folder):
+    distances = []
+    for index, subject in enumerate(subjects):
+        moving = corvaxis.open(template_path)
+        registration = anatomy.ASCRegistration(subject, moving)
+        registration.registration_method = anatomy.ASCRegistration.RegistrationMethod.DeformableMeshRegistration
+        registration.compute()
+        if registration.status != 0:
+            raise RuntimeError(f"subject {index}: {registration.status_message}")
+        distances.append(registration.results.get("mean_distance", float("nan")))
+        corvaxis.save(moving, folder / f"subject_{index:02d}.cvx")
+    print(f"  template deformed onto {len(subjects)} subjects: mean surface distance "
+          f"{np.nanmean(distances):.2f} mm (worst subject {np.nanmax(distances):.2f} mm)")
+
+
+@timed("shape model")
+def shape_model(template_path, folder):
+    shutil.copy(template_path, "mean_template.cvx")
+    print("The module docstring's shape-model example, over the corresponded collections:")
+    namespace = run_example(docstring_example("**Shape model generation:**", "For detailed documentation"),
+                            {"corvaxis": corvaxis, "anatomy": anatomy},
+                            [("/path/to/training/data", str(folder))])
     model = LinearShapeModel(namespace["shape_model"])
-    print(f"  {model}; standard deviations {np.sqrt(model.variances[:3]).round(2)}; "
-          f"updated mean: {namespace['updated_mean']}")
+    explained = np.cumsum(model.variances) / np.sum(model.variances)
+    print(f"  {model.num_modes} modes; the first three explain "
+          + ", ".join(f"{100 * value:.0f} %" for value in explained[:3]) + " (cumulative)")
+    corvaxis.save(namespace["shape_model"], "shape_model.cvx")
+    return model
+
+
+@timed("pictures")
+def draw(before, after, model):
+    render.render_panels(
+        [style_collection(overlay({"fixed_": before[0], "moving_": before[1]}), ghost_prefix="fixed_"),
+         style_collection(overlay({"fixed_": after[0], "moving_": after[1]}), ghost_prefix="fixed_")],
+        "registration.png", titles=["before registration", "after (PointsAndPlanes)"],
+        title="patient (coloured) onto template (grey)")
+    for mode in range(min(2, model.num_modes)):
+        panels = []
+        for sigma in (-2.0, 0.0, 2.0):
+            coefficients = np.zeros(model.num_modes)
+            coefficients[mode] = sigma
+            panels.append(style_collection(model.instance(coefficients)))
+        render.render_panels(panels, f"shape_mode_{mode + 1}.png",
+                             titles=["-2 sigma", "mean", "+2 sigma"], title=f"shape mode {mode + 1}")
+
+
+def main(out=None):
+    started = time.perf_counter()
+    out = pathlib.Path(out or pathlib.Path(__file__).resolve().parent.parent / "build" / "demo").resolve()
+    shutil.rmtree(out, ignore_errors=True)
+    for folder in ("population", "subjects", "corresponded"):
+        (out / folder).mkdir(parents=True)
+    os.chdir(out)
+    rng = np.random.default_rng(2026)
+
+    paths = write_population(out / "population", rng)
+    print(f"Wrote {len(paths)} label maps ({SHAPE[0]}x{SHAPE[1]}x{SHAPE[2]} voxels of "
+          f"{SPACING[0]}x{SPACING[1]}x{SPACING[2]} mm, rotated image matrix) to {out / 'population'}")
+    subjects = collections_from_label_maps(paths, out / "subjects")
+    found = [subjects[0].anatomical_structure(i).identifier for i in range(subjects[0].num_anatomical_structures())]
+    print(f"Collections from the label maps: structures {found} in each of {len(subjects)} subjects")
+
+    run_docstring_examples(paths)
+
+    template, patient = subjects[0], corvaxis.open(out / "subjects" / "subject_05.cvx")
+    before = (template.clone(), patient.clone())
+    registered = register_by_points(template, patient)
+
+    print("DeformableMeshRegistration of the template onto every subject:")
+    correspond(out / "subjects" / "subject_00.cvx", subjects, out / "corresponded")
+    model = shape_model(out / "subjects" / "subject_00.cvx", out / "corresponded")
+
+    draw(before, (corvaxis.open("template.cvx"), registered), model)
+    print(f"Pictures: {', '.join(sorted(p.name for p in out.glob('*.png')))} in {out}")
+    print("Time of each step:")
+    for step, seconds in TIMES.items():
+        print(f"  {step:<40} {seconds:6.1f} s")
+    print(f"Whole run: {time.perf_counter() - started:.1f} s")
 
 
 if __name__ == "__main__":
-    main()
+    main(sys.argv[1] if len(sys.argv) > 1 else None)
