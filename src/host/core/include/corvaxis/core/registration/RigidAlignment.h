@@ -1,0 +1,45 @@
+#pragma once
+
+#include "corvaxis/core/Geometry.h"
+#include "corvaxis/core/Types.h"
+
+namespace corvaxis::registration {
+
+/// Applies a 4x4 transformation to every row.
+Points transformPoints(const Mat4& transformation, const Points& points);
+
+/// Centroid and principal axes (columns, by decreasing variance, right-handed) of a point set.
+struct PrincipalMoments {
+    Vec3 centroid = Vec3::Zero();
+    Eigen::Matrix3d axes = Eigen::Matrix3d::Identity();
+    Vec3 variances = Vec3::Zero();
+};
+PrincipalMoments principalMoments(const Points& points);
+
+struct RigidIcpOptions {
+    /// Also estimate one isotropic scale (a similarity instead of a rigid transformation).
+    bool withScaling = false;
+    int maxIterations = 50;
+    /// Stops when the root mean square distance improves by less than this fraction.
+    double tolerance = 1e-6;
+};
+
+struct RigidIcpResult {
+    Mat4 transformation = Mat4::Identity();
+    /// Root mean square distance from the moved points to their closest fixed points.
+    double rms = 0.0;
+    int iterations = 0;
+};
+
+/// Point-to-point iterative closest point from `initial`: the transformation maps `moving` onto
+/// `fixed` (both in world coordinates). Needs at least three points on each side.
+RigidIcpResult rigidIcp(const Points& moving, const Points& fixed, const Mat4& initial,
+                        const RigidIcpOptions& options = {});
+
+/// Aligns two surfaces without correspondences: candidate starts from the centroids (principal
+/// axes kept as they are, and the four right-handed pairings of the principal axes), each refined
+/// by rigid ICP; the candidate with the smallest residual wins. With scaling, the start scale
+/// comes from the spread of the points. Deterministic.
+RigidIcpResult alignByMomentsAndIcp(const Points& moving, const Points& fixed, bool withScaling = false);
+
+}  // namespace corvaxis::registration

@@ -1,0 +1,437 @@
+#include "corvaxis/core/registration/ImageRegistration.h"
+
+#include "Parallel.h"
+#include "RigidImageMetric.h"
+
+#include <Eigen/Geometry>
+#include <Eigen/LU>
+
+#include <fmt/format.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <stdexcept>
+
+namespace corvaxis::registration {
+
+namespace {
+
+// Fixed number of work chunks, so that sums are formed in the same order on any machine.
+constexpr int metricChunks = 16;
+// Empty bins beside the moving intensity range, so that every cubic Parzen window stays inside.
+constexpr int movingBinPadding = 2;
+
+template <class T>
+void copyChannel(const Image& image, std::vector<float>& out)
+{
+    const std::size_t count = image.numPixels(), stride = static_cast<std::size_t>(image.channels());
+    out.resize(count);
+    const std::byte* bytes = image.data();
+    for (std::size_t i = 0; i < count; ++i) {
+        T value;
+        std::memcpy(&value, bytes + i * stride * sizeof(T), sizeof(T));
+        out[i] = static_cast<float>(value);
+    }
+}
+
+double cubicBSpline(double u)
+{
+    u = std::abs(u);
+    if (u < 1.0)
+        return 2.0 / 3.0 - u * u + 0.5 * u * u * u;
+    if (u < 2.0)
+        return (2.0 - u) * (2.0 - u) * (2.0 - u) / 6.0;
+    return 0.0;
+}
+
+double cubicBSplineDerivative(double u)
+{
+    const double a = std::abs(u);
+    if (a < 1.0)
+        return -2.0 * u + 1.5 * u * a;
+    if (a < 2.0)
+        return -0.5 * (2.0 - a) * (2.0 - a) * (u < 0.0 ? -1.0 : 1.0);
+    return 0.0;
+}
+
+Eigen::Matrix3d rotationFromVector(const Vec3& v)
+{
+    const double angle = v.norm();
+    return angle > 0.0 ? Eigen::AngleAxisd(angle, v / angle).toRotationMatrix() : Eigen::Matrix3d::Identity();
+}
+
+}  // namespace
+
+bool Volume::interpolate(const Vec3& pixel, double& value, Vec3& gradient) const
+{
+    for (int a = 0; a < 3; ++a)
+        if (!(pixel[a] >= 0.0 && pixel[a] <= dimensions[static_cast<std::size_t>(a)] - 1))
+            return false;
+    int base[3];
+    double f[3];
+    for (int a = 0; a < 3; ++a) {
+        base[a] = std::min(static_cast<int>(pixel[a]), std::max(dimensions[static_cast<std::size_t>(a)] - 2, 0));
+        f[a] = pixel[a] - base[a];
+    }
+    const int x1 = std::min(base[0] + 1, dimensions[0] - 1), y1 = std::min(base[1] + 1, dimensions[1] - 1),
+              z1 = std::min(base[2] + 1, dimensions[2] - 1);
+    const double c000 = at(base[0], base[1], base[2]), c100 = at(x1, base[1], base[2]), c010 = at(base[0], y1, base[2]),
+                 c110 = at(x1, y1, base[2]), c001 = at(base[0], base[1], z1), c101 = at(x1, base[1], z1),
+                 c011 = at(base[0], y1, z1), c111 = at(x1, y1, z1);
+    const double c00 = c000 + f[0] * (c100 - c000), c10 = c010 + f[0] * (c110 - c010), c01 = c001 + f[0] * (c101 - c001),
+                 c11 = c011 + f[0] * (c111 - c011);
+    const double c0 = c00 + f[1] * (c10 - c00), c1 = c01 + f[1] * (c11 - c01);
+    value = c0 + f[2] * (c1 - c0);
+    const double dx0 = (c100 - c000) + f[1] * ((c110 - c010) - (c100 - c000)),
+                 dx1 = (c101 - c001) + f[1] * ((c111 - c011) - (c101 - c001));
+    gradient[0] = dx0 + f[2] * (dx1 - dx0);
+    gradient[1] = (c10 - c00) + f[2] * ((c11 - c01) - (c10 - c00));
+    gradient[2] = c1 - c0;
+    return true;
+}
+
+double Volume::voxelSize() const { return pixelToWorld.topLeftCorner<3, 3>().colwise().norm().minCoeff(); }
+
+Volume volumeFrom(const Image& image, const Mat4& pixelToWorld)
+{
+    if (image.numPixels() == 0)
+        throw std::invalid_argument("The image has no pixels");
+    Volume volume;
+    volume.dimensions = image.dimensions();
+    volume.pixelToWorld = pixelToWorld;
+    switch (image.pixelType()) {
+    case PixelType::UInt8: copyChannel<std::uint8_t>(image, volume.values); break;
+    case PixelType::Int8: copyChannel<std::int8_t>(image, volume.values); break;
+    case PixelType::UInt16: copyChannel<std::uint16_t>(image, volume.values); break;
+    case PixelType::Int16: copyChannel<std::int16_t>(image, volume.values); break;
+    case PixelType::UInt32: copyChannel<std::uint32_t>(image, volume.values); break;
+    case PixelType::Int32: copyChannel<std::int32_t>(image, volume.values); break;
+    case PixelType::Float: copyChannel<float>(image, volume.values); break;
+    case PixelType::Double: copyChannel<double>(image, volume.values); break;
+    }
+    return volume;
+}
+
+Volume halved(const Volume& volume)
+{
+    // Binomial 1-2-1 smoothing along each axis (clamped at the borders), then every second pixel.
+    Volume smooth = volume;
+    const auto& d = volume.dimensions;
+    for (int axis = 0; axis < 3; ++axis) {
+        const Volume source = smooth;
+        for (int z = 0; z < d[2]; ++z)
+            for (int y = 0; y < d[1]; ++y)
+                for (int x = 0; x < d[0]; ++x) {
+                    int p[3] = {x, y, z}, lo[3] = {x, y, z}, hi[3] = {x, y, z};
+                    lo[axis] = std::max(p[axis] - 1, 0);
+                    hi[axis] = std::min(p[axis] + 1, d[static_cast<std::size_t>(axis)] - 1);
+                    smooth.values[(static_cast<std::size_t>(z) * d[1] + y) * d[0] + x] =
+                        0.25f * source.at(lo[0], lo[1], lo[2]) + 0.5f * source.at(x, y, z) + 0.25f * source.at(hi[0], hi[1], hi[2]);
+                }
+    }
+    Volume result;
+    for (int a = 0; a < 3; ++a)
+        result.dimensions[static_cast<std::size_t>(a)] = (d[static_cast<std::size_t>(a)] + 1) / 2;
+    result.values.resize(static_cast<std::size_t>(result.dimensions[0]) * result.dimensions[1] * result.dimensions[2]);
+    std::size_t i = 0;
+    for (int z = 0; z < result.dimensions[2]; ++z)
+        for (int y = 0; y < result.dimensions[1]; ++y)
+            for (int x = 0; x < result.dimensions[0]; ++x)
+                result.values[i++] = smooth.at(2 * x, 2 * y, 2 * z);
+    result.pixelToWorld = volume.pixelToWorld;
+    result.pixelToWorld.topLeftCorner<3, 3>() *= 2.0;
+    return result;
+}
+
+Vec3 centreOfMass(const Volume& volume)
+{
+    const float minimum = *std::min_element(volume.values.begin(), volume.values.end());
+    Vec3 sum = Vec3::Zero();
+    double total = 0.0;
+    std::size_t i = 0;
+    for (int z = 0; z < volume.dimensions[2]; ++z)
+        for (int y = 0; y < volume.dimensions[1]; ++y)
+            for (int x = 0; x < volume.dimensions[0]; ++x) {
+                const double weight = volume.values[i++] - minimum;
+                sum += weight * Vec3(x, y, z);
+                total += weight;
+            }
+    const Vec3 pixel = total > 0.0 ? Vec3(sum / total)
+                                   : Vec3(0.5 * (volume.dimensions[0] - 1), 0.5 * (volume.dimensions[1] - 1),
+                                          0.5 * (volume.dimensions[2] - 1));
+    return volume.pixelToWorld.topLeftCorner<3, 3>() * pixel + volume.pixelToWorld.topRightCorner<3, 1>();
+}
+
+RigidPose RigidPose::moved(const Vec3& rotationVector, const Vec3& shift) const
+{
+    RigidPose next = *this;
+    next.rotation = rotationFromVector(rotationVector) * rotation;
+    next.translation += shift;
+    return next;
+}
+
+Mat4 RigidPose::movingToFixed() const
+{
+    // y = R (x - c) + c + t, so x = R^T (y - c - t) + c.
+    Mat4 m = Mat4::Identity();
+    m.topLeftCorner<3, 3>() = rotation.transpose();
+    m.topRightCorner<3, 1>() = centre - rotation.transpose() * (centre + translation);
+    return m;
+}
+
+RigidImageMetric::RigidImageMetric(const Volume& fixed, const Volume& moving, ImageMetric metric, int bins, int samples,
+                                   int threads)
+    : m_moving(moving), m_metric(metric), m_bins(bins), m_threads(threads)
+{
+    const std::size_t total = fixed.values.size();
+    std::vector<std::size_t> chosen;
+    if (samples <= 0 || static_cast<std::size_t>(samples) >= total) {
+        chosen.resize(total);
+        for (std::size_t i = 0; i < total; ++i)
+            chosen[i] = i;
+    } else {
+        std::mt19937_64 random(20261208);
+        std::uniform_int_distribution<std::size_t> pick(0, total - 1);
+        chosen.resize(static_cast<std::size_t>(samples));
+        for (std::size_t& index : chosen)
+            index = pick(random);
+    }
+    m_positions.resize(static_cast<Eigen::Index>(chosen.size()), 3);
+    m_fixedValues.resize(chosen.size());
+    const auto& d = fixed.dimensions;
+    for (std::size_t s = 0; s < chosen.size(); ++s) {
+        const std::size_t i = chosen[s];
+        const Vec3 pixel(static_cast<double>(i % d[0]), static_cast<double>((i / d[0]) % d[1]),
+                         static_cast<double>(i / (static_cast<std::size_t>(d[0]) * d[1])));
+        m_positions.row(static_cast<Eigen::Index>(s)) =
+            (fixed.pixelToWorld.topLeftCorner<3, 3>() * pixel + fixed.pixelToWorld.topRightCorner<3, 1>()).transpose();
+        m_fixedValues[s] = fixed.values[i];
+    }
+    const Mat4 worldToPixel = moving.pixelToWorld.inverse();
+    m_worldToPixelLinear = worldToPixel.topLeftCorner<3, 3>();
+    m_worldToPixelOffset = worldToPixel.topRightCorner<3, 1>();
+
+    if (metric == ImageMetric::MattesMutualInformation) {
+        // Fixed intensities fall in plain bins; moving ones are spread over four bins by a cubic
+        // B-spline window, which makes the histogram differentiable.
+        const auto [fixedLow, fixedHigh] = std::minmax_element(fixed.values.begin(), fixed.values.end());
+        const double fixedWidth = std::max<double>(*fixedHigh - *fixedLow, 1e-12) / bins;
+        m_fixedBins.resize(chosen.size());
+        for (std::size_t s = 0; s < chosen.size(); ++s)
+            m_fixedBins[s] = std::clamp(static_cast<int>((m_fixedValues[s] - *fixedLow) / fixedWidth), 0, bins - 1);
+        const auto [movingLow, movingHigh] = std::minmax_element(moving.values.begin(), moving.values.end());
+        m_movingMinimum = *movingLow;
+        m_movingBinWidth = std::max<double>(*movingHigh - *movingLow, 1e-12) / (bins - 2 * movingBinPadding - 1);
+    }
+}
+
+double RigidImageMetric::radiusAbout(const Vec3& centre) const
+{
+    return std::sqrt((m_positions.rowwise() - centre.transpose()).rowwise().squaredNorm().mean());
+}
+
+double RigidImageMetric::evaluate(const RigidPose& pose, PoseGradient* gradient) const
+{
+    const auto count = static_cast<std::size_t>(m_positions.rows());
+    std::vector<double> values(count);
+    std::vector<char> inside(count);
+    Points gradients(m_positions.rows(), 3);
+    Points arms(m_positions.rows(), 3);
+    // Pass 1: the moving intensity and its world gradient at each sample's mapped position.
+    forEachChunk(metricChunks, m_threads, [&](int chunk) {
+        const auto [begin, end] = chunkRange(static_cast<long>(count), metricChunks, chunk);
+        for (long s = begin; s < end; ++s) {
+            const Vec3 x = m_positions.row(s);
+            const Vec3 arm = pose.rotation * (x - pose.centre);
+            const Vec3 y = arm + pose.centre + pose.translation;
+            Vec3 pixelGradient;
+            inside[static_cast<std::size_t>(s)] =
+                m_moving.interpolate(m_worldToPixelLinear * y + m_worldToPixelOffset, values[static_cast<std::size_t>(s)], pixelGradient);
+            gradients.row(s) = (m_worldToPixelLinear.transpose() * pixelGradient).transpose();
+            arms.row(s) = arm.transpose();
+        }
+    });
+    double n = 0.0;
+    for (const char in : inside)
+        n += in;
+    if (n < 16.0)
+        return std::numeric_limits<double>::infinity();
+
+    // Derivative of the cost with respect to each sample's moving intensity.
+    std::vector<double> weight(count, 0.0);
+    double cost = 0.0;
+    switch (m_metric) {
+    case ImageMetric::MeanSquares:
+        for (std::size_t s = 0; s < count; ++s)
+            if (inside[s]) {
+                const double difference = values[s] - m_fixedValues[s];
+                cost += difference * difference / n;
+                weight[s] = 2.0 * difference / n;
+            }
+        break;
+    case ImageMetric::NormalizedCrossCorrelation: {
+        double sf = 0, sm = 0, sff = 0, smm = 0, sfm = 0;
+        for (std::size_t s = 0; s < count; ++s)
+            if (inside[s]) {
+                const double f = m_fixedValues[s], m = values[s];
+                sf += f, sm += m, sff += f * f, smm += m * m, sfm += f * m;
+            }
+        const double fixedVariance = sff - sf * sf / n, movingVariance = smm - sm * sm / n, covariance = sfm - sf * sm / n;
+        if (!(fixedVariance > 0.0) || !(movingVariance > 0.0))
+            return std::numeric_limits<double>::infinity();
+        const double normaliser = std::sqrt(fixedVariance * movingVariance), correlation = covariance / normaliser;
+        cost = -correlation;
+        for (std::size_t s = 0; s < count; ++s)
+            if (inside[s])
+                weight[s] = -((m_fixedValues[s] - sf / n) / normaliser - correlation * (values[s] - sm / n) / movingVariance);
+        break;
+    }
+    case ImageMetric::MattesMutualInformation: {
+        const auto bins = static_cast<Eigen::Index>(m_bins);
+        Eigen::MatrixXd joint = Eigen::MatrixXd::Zero(bins, bins);  // fixed bin x moving bin
+        std::vector<double> position(count);
+        for (std::size_t s = 0; s < count; ++s)
+            if (inside[s]) {
+                position[s] = (values[s] - m_movingMinimum) / m_movingBinWidth + movingBinPadding;
+                const int first = static_cast<int>(std::floor(position[s])) - 1;
+                for (int k = std::max(first, 0); k <= std::min(first + 3, m_bins - 1); ++k)
+                    joint(m_fixedBins[s], k) += cubicBSpline(k - position[s]);
+            }
+        joint /= n;
+        const Eigen::VectorXd fixedMarginal = joint.rowwise().sum();
+        const Eigen::RowVectorXd movingMarginal = joint.colwise().sum();
+        Eigen::MatrixXd logRatio = Eigen::MatrixXd::Zero(bins, bins);  // log p(f, m) / p(m)
+        double information = 0.0;
+        for (Eigen::Index k = 0; k < bins; ++k)
+            for (Eigen::Index i = 0; i < bins; ++i)
+                if (joint(i, k) > 1e-16) {
+                    logRatio(i, k) = std::log(joint(i, k) / movingMarginal[k]);
+                    information += joint(i, k) * (logRatio(i, k) - std::log(fixedMarginal[i]));
+                }
+        cost = -information;
+        for (std::size_t s = 0; s < count; ++s)
+            if (inside[s]) {
+                const int first = static_cast<int>(std::floor(position[s])) - 1;
+                double sum = 0.0;
+                for (int k = std::max(first, 0); k <= std::min(first + 3, m_bins - 1); ++k)
+                    sum += logRatio(m_fixedBins[s], k) * cubicBSplineDerivative(k - position[s]);
+                weight[s] = sum / (m_movingBinWidth * n);
+            }
+        break;
+    }
+    }
+    if (gradient) {
+        std::vector<PoseGradient> partial(metricChunks, PoseGradient::Zero());
+        forEachChunk(metricChunks, m_threads, [&](int chunk) {
+            const auto [begin, end] = chunkRange(static_cast<long>(count), metricChunks, chunk);
+            PoseGradient& sum = partial[static_cast<std::size_t>(chunk)];
+            for (long s = begin; s < end; ++s)
+                if (inside[static_cast<std::size_t>(s)]) {
+                    const Vec3 g = gradients.row(s);
+                    const Vec3 arm = arms.row(s);
+                    sum.head<3>() += weight[static_cast<std::size_t>(s)] * arm.cross(g);
+                    sum.tail<3>() += weight[static_cast<std::size_t>(s)] * g;
+                }
+        });
+        gradient->setZero();
+        for (const PoseGradient& p : partial)
+            *gradient += p;
+    }
+    return cost;
+}
+
+Mat4 centredPixelToWorld(const Image& image, const Mat4& outer)
+{
+    Mat4 grid = Mat4::Identity();
+    for (int a = 0; a < 3; ++a) {
+        grid(a, a) = image.spacing[a];
+        grid(a, 3) = -0.5 * image.spacing[a] * (image.dimensions()[static_cast<std::size_t>(a)] - 1);
+    }
+    return outer * image.matrix * grid;
+}
+
+RigidImageRegistrationResult registerImagesRigidly(const Image& fixed, const Mat4& fixedPixelToWorld, const Image& moving,
+                                                   const Mat4& movingPixelToWorld,
+                                                   const RigidImageRegistrationOptions& options,
+                                                   const Algorithm::ProgressCallback& progress)
+{
+    RigidImageRegistrationResult result;
+    const auto fail = [&](int status, std::string message) {
+        result = {};
+        result.status = status;
+        result.message = std::move(message);
+        return result;
+    };
+    for (const auto* image : {&fixed, &moving})
+        for (const int size : image->dimensions())
+            if (size < 4)
+                return fail(Algorithm::InvalidInput, "Rigid image registration needs 3-D images of at least 4 pixels along each axis");
+    for (const Mat4* matrix : {&fixedPixelToWorld, &movingPixelToWorld})
+        if (!matrix->allFinite() || std::abs(matrix->topLeftCorner<3, 3>().determinant()) < 1e-12)
+            return fail(Algorithm::InvalidInput, "An image's pixel-to-world matrix is not finite or not invertible");
+    if (options.levels < 1 || options.histogramBins < 8 || options.samples < 0 || options.maxIterationsPerLevel < 0 ||
+        !(options.initialStep > 0.0) || !(options.minimumStep > 0.0) || options.minimumStep > options.initialStep)
+        return fail(Algorithm::InvalidInput,
+                    "Rigid image registration options out of range: at least one level and 8 histogram bins, samples and "
+                    "iterations non-negative, steps positive with the smallest not above the first");
+
+    std::vector<Volume> fixedLevels{volumeFrom(fixed, fixedPixelToWorld)}, movingLevels{volumeFrom(moving, movingPixelToWorld)};
+    for (int level = 1; level < options.levels; ++level) {
+        if (std::min({fixedLevels.back().dimensions[0], fixedLevels.back().dimensions[1], fixedLevels.back().dimensions[2],
+                      movingLevels.back().dimensions[0], movingLevels.back().dimensions[1], movingLevels.back().dimensions[2]}) < 16)
+            break;  // coarser levels would hold too little to register
+        fixedLevels.push_back(halved(fixedLevels.back()));
+        movingLevels.push_back(halved(movingLevels.back()));
+    }
+
+    RigidPose pose;
+    pose.centre = centreOfMass(fixedLevels.front());
+    pose.translation = centreOfMass(movingLevels.front()) - pose.centre;
+    const int levels = static_cast<int>(fixedLevels.size());
+    for (int level = levels - 1; level >= 0; --level) {
+        const Volume& movingLevel = movingLevels[static_cast<std::size_t>(level)];
+        const RigidImageMetric metric(fixedLevels[static_cast<std::size_t>(level)], movingLevel, options.metric,
+                                      options.histogramBins, options.samples, options.threads);
+        const double voxel = std::max(fixedLevels[static_cast<std::size_t>(level)].voxelSize(), movingLevel.voxelSize());
+        const double radius = std::max(metric.radiusAbout(pose.centre), voxel);
+        double step = options.initialStep * voxel;
+        const double smallestStep = options.minimumStep * voxel;
+        PoseGradient gradient;
+        double cost = metric.evaluate(pose, &gradient);
+        if (!std::isfinite(cost))
+            return fail(Algorithm::Error, "The images do not overlap enough to be registered");
+        for (int iteration = 0; iteration < options.maxIterationsPerLevel && step >= smallestStep; ++iteration) {
+            const double fraction = (levels - 1 - level + static_cast<double>(iteration) / options.maxIterationsPerLevel) / levels;
+            if (progress && !progress(fraction, fmt::format("Level {} of {}", levels - level, levels)))
+                return fail(Algorithm::Cancelled, "Cancelled");
+            ++result.iterations;
+            // Steepest descent in millimetres: rotations count by the arc they sweep at `radius`.
+            PoseGradient scaled = gradient;
+            scaled.head<3>() /= radius;
+            const double norm = scaled.norm();
+            if (!(norm > 0.0))
+                break;
+            const PoseGradient direction = -scaled / norm;
+            const RigidPose candidate = pose.moved(direction.head<3>() * (step / radius), direction.tail<3>() * step);
+            PoseGradient candidateGradient;
+            const double candidateCost = metric.evaluate(candidate, &candidateGradient);
+            if (candidateCost < cost) {
+                pose = candidate;
+                cost = candidateCost;
+                gradient = candidateGradient;
+                step = std::min(step * 1.2, options.initialStep * voxel);
+            } else {
+                step *= 0.5;
+            }
+        }
+        if (level == 0)
+            result.metricValue = cost;
+    }
+    result.transformation = pose.movingToFixed();
+    result.status = Algorithm::Success;
+    return result;
+}
+
+}  // namespace corvaxis::registration
