@@ -114,6 +114,26 @@ def test_sphere_deforms_onto_the_ellipsoid(registration_kit, sphere_onto_ellipso
     np.testing.assert_array_equal(spleen.meshes["surface"].vertices, spleen_before.vertices)
 
 
+def test_several_mesh_pairs_share_one_deformation(registration_kit, sphere_onto_ellipsoid):
+    kit = registration_kit
+    fixed, moving, placement = sphere_onto_ellipsoid(False)
+    unit_sphere, faces = kit.icosphere(2)
+    kidney = unit_sphere * 8 + (70.0, 0.0, 0.0)
+    fixed.add(structure("kidney", meshes={"surface": kit.mesh_in_frame(kit.move_points(placement, kidney), faces)}))
+    moving.add(structure("kidney", kit.similarity(40, (0, 0, 1)), meshes={"surface": kit.mesh_in_frame(kidney, faces)}))
+
+    registration = run(fixed, moving, Method.DeformableMeshRegistration)
+    assert (registration.status, registration.status_message) == (0, "")
+    results = registration.results
+    assert results["mesh_pairs"] == 2 and results["vertices"] == 642 + len(kidney) and results["flipped_faces"] == 0
+    assert results["mean_distance"] <= 0.5 and results["max_distance"] <= 2.0
+    # Each mesh gets its own share of the deformed vertices, its faces unchanged.
+    mesh = moving.anatomical_structure("kidney").meshes["surface"]
+    np.testing.assert_array_equal(mesh.faces, faces)
+    moved = kit.move_points(np.linalg.inv(placement), kit.world_vertices(mesh)) - (70.0, 0.0, 0.0)
+    assert np.abs(np.linalg.norm(moved, axis=1) - 8).max() < 1.0
+
+
 def images_case(kit, remap=None):
     """Fixed and moving collections whose "head" structures hold blob images (moving: rotated by 8 degrees
     about an oblique axis and shifted by (4, -3, 2) mm, on a grid of its own), the moving one also a
