@@ -1,5 +1,5 @@
 """Shared factories of the anatomy tests: transformations, collection pairs for registration,
-plain snapshots of a collection's content, and label images."""
+plain snapshots of a collection's content, surfaces and blob images to register, and label images."""
 
 import types
 
@@ -75,6 +75,10 @@ def snapshot(collection):
         for store in ("images", "meshes", "pointclouds", "graphs"):
             for key, value in getattr(structure, store).asdict().items():
                 values.append((f"{name} {store} {key} matrix", value.matrix))
+                if store == "meshes":
+                    values += [(f"{name} meshes {key} vertices", value.vertices), (f"{name} meshes {key} faces", value.faces)]
+                if store == "images":
+                    values.append((f"{name} images {key} pixels", value.get()))
     return values
 
 
@@ -82,6 +86,88 @@ def assert_same_snapshot(before, after):
     assert [label for label, _ in before] == [label for label, _ in after]
     for (label, old), (_, new) in zip(before, after):
         np.testing.assert_array_equal(new, old, err_msg=label)
+
+
+def icosphere(levels):
+    """Unit sphere: an icosahedron with every face split in four `levels` times; faces wind outward."""
+    t = (1 + 5**0.5) / 2
+    vertices = [(-1, t, 0), (1, t, 0), (-1, -t, 0), (1, -t, 0), (0, -1, t), (0, 1, t),
+                (0, -1, -t), (0, 1, -t), (t, 0, -1), (t, 0, 1), (-t, 0, -1), (-t, 0, 1)]
+    vertices = [np.array(v) / np.linalg.norm(v) for v in vertices]
+    faces = [(0, 11, 5), (0, 5, 1), (0, 1, 7), (0, 7, 10), (0, 10, 11), (1, 5, 9), (5, 11, 4), (11, 10, 2), (10, 7, 6),
+             (7, 1, 8), (3, 9, 4), (3, 4, 2), (3, 2, 6), (3, 6, 8), (3, 8, 9), (4, 9, 5), (2, 4, 11), (6, 2, 10),
+             (8, 6, 7), (9, 8, 1)]
+    for _ in range(levels):
+        middles = {}
+
+        def middle(a, b):
+            key = (min(a, b), max(a, b))
+            if key not in middles:
+                vertices.append((vertices[a] + vertices[b]) / np.linalg.norm(vertices[a] + vertices[b]))
+                middles[key] = len(vertices) - 1
+            return middles[key]
+
+        split = []
+        for a, b, c in faces:
+            ab, bc, ca = middle(a, b), middle(b, c), middle(c, a)
+            split += [(a, ab, ca), (b, bc, ab), (c, ca, bc), (ab, bc, ca)]
+        faces = split
+    return np.array(vertices), np.array(faces)
+
+
+def latitude_sphere(rings, segments):
+    """Unit sphere by latitude rings and longitude segments, sharing no layout with the icosphere;
+    faces wind outward."""
+    theta = np.pi * np.arange(1, rings)[:, None] / rings
+    phi = 2 * np.pi * np.arange(segments)[None, :] / segments
+    ring_points = np.stack([np.sin(theta) * np.cos(phi), np.sin(theta) * np.sin(phi), np.cos(theta) + 0 * phi], axis=-1)
+    vertices = np.vstack([[0, 0, 1], ring_points.reshape(-1, 3), [0, 0, -1]])
+    south = len(vertices) - 1
+
+    def at(r, k):
+        return 1 + (r - 1) * segments + k % segments
+
+    faces = []
+    for k in range(segments):
+        faces += [(0, at(1, k), at(1, k + 1)), (south, at(rings - 1, k + 1), at(rings - 1, k))]
+        for r in range(1, rings - 1):
+            faces += [(at(r, k), at(r + 1, k), at(r + 1, k + 1)), (at(r, k), at(r + 1, k + 1), at(r, k + 1))]
+    return vertices, np.array(faces)
+
+
+def mesh_in_frame(world_vertices, faces, matrix=np.eye(4)):
+    """A Mesh whose matrix is `matrix` and whose vertices lie at world_vertices in the world."""
+    mesh = corvaxis.Mesh(move_points(np.linalg.inv(matrix), world_vertices), faces)
+    mesh.matrix = matrix
+    return mesh
+
+
+def world_vertices(mesh):
+    return move_points(mesh.matrix, mesh.vertices)
+
+
+BLOBS = [  # centre (mm), width (mm), height: smooth, asymmetric content around the origin
+    ((-14, -8, 4), 9.0, 1.0), ((16, 6, -6), 7.0, 0.7), ((2, 18, 10), 6.0, 0.45),
+    ((-6, 10, -16), 8.0, 0.85), ((10, -16, 14), 5.0, 0.6), ((-20, 14, 18), 4.0, 0.35),
+]
+
+
+def blob_image(size, voxel_to_world, motion=np.eye(4), remap=None):
+    """A float32 SharedImageSet of size^3 voxels placed by voxel_to_world, showing the blobs moved by
+    motion (moving world to fixed world is then inverse(motion)), intensities through remap."""
+    z, y, x = np.indices((size, size, size))
+    voxels = np.stack([x, y, z], axis=-1).reshape(-1, 3)
+    content = move_points(np.linalg.inv(motion) @ voxel_to_world, voxels)
+    values = sum(h * np.exp(-((content - c) ** 2).sum(axis=1) / (2 * w * w)) for c, w, h in BLOBS)
+    values = remap(values) if remap else values
+    images = corvaxis.SharedImageSet(values.reshape(size, size, size).astype(np.float32))
+    images.voxel_to_world = voxel_to_world
+    return images
+
+
+def rotation_error_degrees(found, expected):
+    relative = found[:3, :3] @ expected[:3, :3].T
+    return np.degrees(np.arccos(np.clip((np.trace(relative) - 1) / 2, -1, 1)))
 
 
 @pytest.fixture
@@ -92,7 +178,8 @@ def rng():
 @pytest.fixture
 def registration_kit():
     """The helpers above, for tests that build registrations."""
-    helpers = (similarity, move_points, move_plane, build_collection, registration_pair, snapshot, assert_same_snapshot)
+    helpers = (similarity, move_points, move_plane, build_collection, registration_pair, snapshot, assert_same_snapshot,
+               icosphere, latitude_sphere, mesh_in_frame, world_vertices, blob_image, rotation_error_degrees)
     return types.SimpleNamespace(**{helper.__name__: helper for helper in helpers})
 
 

@@ -241,9 +241,8 @@ FAILURES = [
      {"x": [1, 0, 0, 0], "y": [0, 1, 0, 0], "z": [0, 0, 1, 0]}, 2, "Too few correspondences to determine a similarity"),
     ("similarity on a line", Method.PointsRigidScaling, {k: [i, 0, 0] for i, k in enumerate("abc")},
      {k: [0, i, 0] for i, k in enumerate("abc")}, {}, 2, "on one line"),
-    ("deformable meshes", Method.DeformableMeshRegistration, {}, {}, {}, 2,
-     "Registration method DeformableMeshRegistration is not available"),
-    ("rigid images", Method.RigidImages, {}, {}, {}, 2, "Registration method RigidImages is not available"),
+    ("deformable meshes", Method.DeformableMeshRegistration, {}, {}, {}, 3, "No meshes in common"),
+    ("rigid images", Method.RigidImages, {}, {}, {}, 3, "No images in common"),
 ]
 
 

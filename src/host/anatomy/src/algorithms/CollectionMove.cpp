@@ -8,7 +8,8 @@
 namespace corvaxis {
 
 std::optional<CollectionMove> CollectionMove::plan(AnatomicalStructureCollection& collection,
-                                                   const Mat4& transformation, std::string& failure)
+                                                   const Mat4& transformation, std::string& failure,
+                                                   const PointMap& moveKeypoint)
 {
     // Planes are covectors: they map with the inverse transpose of the point transformation.
     const Mat4 planeMap = transformation.inverse().transpose();
@@ -20,7 +21,8 @@ std::optional<CollectionMove> CollectionMove::plan(AnatomicalStructureCollection
         for (const auto& [key, entry] : structure.keypoints) {
             if (!KeyValueStore<Vec3>::isValid(entry.value()))
                 continue;
-            const Vec3 moved = (transformation * entry.value().homogeneous()).head<3>();
+            const Vec3 moved = moveKeypoint ? moveKeypoint(entry.value())
+                                            : Vec3((transformation * entry.value().homogeneous()).head<3>());
             if (moved.hasNaN()) {
                 failure = fmt::format("Keypoint '{}' of structure '{}' cannot be moved: it would not be a number afterwards",
                                       key, structure.identifier());
@@ -58,6 +60,17 @@ std::optional<CollectionMove> CollectionMove::plan(AnatomicalStructureCollection
     return move;
 }
 
+bool CollectionMove::replaceVertices(Mesh& mesh, Points vertices, std::string& failure)
+{
+    if (vertices.rows() != mesh.numVertices() || !vertices.allFinite()) {
+        failure = fmt::format("A mesh of {} vertices cannot take {} new vertex positions{}", mesh.numVertices(),
+                              vertices.rows(), vertices.allFinite() ? "" : " that are not all finite numbers");
+        return false;
+    }
+    m_vertexChanges.push_back({&mesh, std::move(vertices)});
+    return true;
+}
+
 void CollectionMove::apply()
 {
     for (StructureChange& change : m_changes) {
@@ -71,7 +84,16 @@ void CollectionMove::apply()
         for (auto& [object, matrix] : change.objects)
             object->setMatrix(matrix);
     }
+    // Faces are kept as they are, so setting the geometry cannot fail on them. Normals that the
+    // mesh had are worked out again for the new shape rather than dropped.
+    for (auto& [mesh, vertices] : m_vertexChanges) {
+        const bool hadNormals = mesh->normals().has_value();
+        mesh->setGeometry(std::move(vertices), mesh->faces());
+        if (hadNormals)
+            mesh->computeNormals();
+    }
     m_changes.clear();
+    m_vertexChanges.clear();
 }
 
 }  // namespace corvaxis

@@ -2,6 +2,8 @@
 #include "corvaxis/anatomy/GenericAnatomicalStructure.h"
 #include "corvaxis/anatomy/algorithms/ASCRegistration.h"
 
+#include "../../core/registration/ImageFixtures.h"
+
 #include <Eigen/Geometry>
 #include <gtest/gtest.h>
 
@@ -84,4 +86,56 @@ TEST(ASCRegistration, MovesTheFrameAndKeepsLocalValuesIncludingUnsynchronisedOne
     EXPECT_LT((liver.keypoints["k1"].localValue() - k1Local).norm(), 1e-9);
     EXPECT_EQ(liver.keypoints["pinned"].localValue(), pinnedLocal);
     EXPECT_EQ(fixed->anatomicalStructure(0)->keypoints["k1"].value(), fixedPoints[1]);
+}
+
+namespace {
+
+/// A set holding one image of the blobs (moved by motion), placed so that its voxel-to-world mapping
+/// is the centred one the fixture samples with.
+std::unique_ptr<SharedImageSet> blobSet(const Mat4& motion)
+{
+    auto image = registration::testing::movedBlobs(32, 2.4, motion);
+    image->matrix = registration::centredPixelToWorld(*image) * Eigen::Vector4d(1.0 / 2.4, 1.0 / 2.4, 1.0 / 2.4, 1.0).asDiagonal();
+    auto set = std::make_unique<SharedImageSet>();
+    set->add(std::move(image));
+    return set;
+}
+
+}  // namespace
+
+TEST(ASCRegistration, RegistersTheGivenImageSetsInsteadOfTheCollectionsImages)
+{
+    const Mat4 motion = rigid(0.1, {4, -3, 2});
+    const std::unique_ptr<SharedImageSet> fixedImages = blobSet(Mat4::Identity()), movingImages = blobSet(motion);
+    auto fixed = collectionWith({});
+    auto moving = collectionWith(corners);
+    ASCRegistration registration(*fixed, *moving, fixedImages.get(), movingImages.get());
+    registration.p_registrationMethod = Method::RigidImages;
+    registration.compute();
+    ASSERT_EQ(registration.status(), Algorithm::Success) << registration.statusMessage();
+
+    Mat4 found = Mat4::Identity();
+    ASSERT_TRUE(registration.results().param("transformation", found));
+    const Mat4 expected = motion.inverse();
+    EXPECT_LT(registration::testing::rotationErrorDegrees(found, expected), 0.5);
+    EXPECT_LT((found.topRightCorner<3, 1>() - expected.topRightCorner<3, 1>()).norm(), 0.5);
+    // The collection moves; the given sets belong to the caller and stay where they are.
+    EXPECT_EQ(moving->anatomicalStructure(0)->matrixToWorld(), found);
+    EXPECT_EQ(movingImages->matrix(), Mat4::Identity());
+}
+
+TEST(ASCRegistration, RefusesOneGivenImageSetWithoutTheOther)
+{
+    const std::unique_ptr<SharedImageSet> images = blobSet(Mat4::Identity());
+    auto fixed = collectionWith(corners);
+    auto moving = collectionWith(corners, rigid(0.3, {1, 2, 3}));
+    for (const bool fixedGiven : {true, false}) {
+        ASCRegistration registration(*fixed, *moving, fixedGiven ? images.get() : nullptr,
+                                     fixedGiven ? nullptr : images.get());
+        registration.p_registrationMethod = Method::RigidImages;
+        registration.compute();
+        EXPECT_EQ(registration.status(), Algorithm::InvalidInput);
+        EXPECT_NE(registration.statusMessage().find("needs both image sets"), std::string::npos);
+        EXPECT_EQ(moving->anatomicalStructure(0)->matrixToWorld(), rigid(0.3, {1, 2, 3}));
+    }
 }

@@ -1,10 +1,16 @@
 #pragma once
 
 #include "corvaxis/anatomy/AnatomicalStructureCollection.h"
+#include "corvaxis/anatomy/algorithms/CollectionMove.h"
 #include "corvaxis/core/Algorithm.h"
+#include "corvaxis/core/registration/DeformableRegistration.h"
+#include "corvaxis/core/registration/ImageRegistration.h"
 #include "corvaxis/core/registration/PointSetAlignment.h"
 
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace corvaxis {
 
@@ -21,6 +27,20 @@ struct CollectionCorrespondences {
                                             const AnatomicalStructureCollection& moving);
 };
 
+/// Objects stored under the same key in structures with the same identifier, paired as the
+/// keypoints are: meshes, or image sets holding at least one image. Moving structure order, then
+/// key order.
+template <typename T>
+struct ObjectPair {
+    std::string identifier;
+    std::string key;
+    const T* fixed;
+    T* moving;
+};
+std::vector<ObjectPair<Mesh>> meshPairs(const AnatomicalStructureCollection& fixed, AnatomicalStructureCollection& moving);
+std::vector<ObjectPair<SharedImageSet>> imagePairs(const AnatomicalStructureCollection& fixed,
+                                                   AnatomicalStructureCollection& moving);
+
 /// Registers one collection onto another: estimates one transformation from the moving
 /// collection's world space to the fixed one's and moves the whole moving collection by it
 /// (CollectionMove). The fixed collection is never changed; a compute that fails or is cancelled
@@ -29,9 +49,16 @@ struct CollectionCorrespondences {
 /// Both collections (and the optional image sets, which the image method registers instead of the
 /// collections' images) are used by reference and must outlive the algorithm.
 ///
-/// Results of a successful compute: "transformation" (4x4, moving world to fixed world),
-/// "correspondences" (point pairs plus plane pairs used), "point_pairs", "plane_pairs", "scale",
-/// "rms_before" and "rms_after" (root mean square distance of the point pairs; NaN without any).
+/// DeformableMeshRegistration moves the collection by the rigid or similarity part of the mesh
+/// registration and then gives the paired moving meshes their deformed vertices; keypoints follow
+/// the whole deformation. RigidImages registers the current images of the first image pair (or
+/// the two image sets given to the constructor) and moves the collection by the result.
+///
+/// Results of a successful compute: "transformation" (4x4, moving world to fixed world; the rigid
+/// or similarity part for the deformable method), "correspondences" (pairs the method used),
+/// "point_pairs", "plane_pairs", "scale", "rms_before" and "rms_after" (root mean square distance
+/// of the point pairs, after the whole move; NaN without any), and the figures of the method (see
+/// recordMeshFigures and recordImageFigures).
 class ASCRegistration : public Algorithm {
 public:
     enum class RegistrationMethod : std::int32_t {
@@ -56,12 +83,50 @@ public:
     /// translation an offset difference counts like a point distance. 0 ignores the planes.
     Parameter<double> p_planeWeight{"planeWeight", 1.0, this};
 
+    // DeformableMeshRegistration; registration::DeformableRegistrationOptions says what each means.
+    Parameter<double> p_kernelWidth{"kernelWidth", registration::DeformableRegistrationOptions{}.kernelWidth, this};
+    Parameter<double> p_smoothness{"smoothness", registration::DeformableRegistrationOptions{}.smoothness, this};
+    Parameter<double> p_outlierWeight{"outlierWeight", registration::DeformableRegistrationOptions{}.outlierWeight, this};
+    Parameter<int> p_kernelRank{"kernelRank", registration::DeformableRegistrationOptions{}.kernelRank, this};
+    Parameter<int> p_deformableIterations{"deformableIterations",
+                                          registration::DeformableRegistrationOptions{}.maxIterations, this};
+    Parameter<double> p_deformableTolerance{"deformableTolerance", registration::DeformableRegistrationOptions{}.tolerance,
+                                            this};
+    /// Whether the initial alignment (from keypoints or from the meshes) includes one scale.
+    Parameter<bool> p_deformableScaling{"deformableScaling", registration::DeformableRegistrationOptions{}.withScaling,
+                                        this};
+
+    // RigidImages; registration::RigidImageRegistrationOptions says what each means.
+    Parameter<registration::ImageMetric> p_imageMetric{"imageMetric", registration::RigidImageRegistrationOptions{}.metric,
+                                                       this};
+    Parameter<int> p_imageLevels{"imageLevels", registration::RigidImageRegistrationOptions{}.levels, this};
+    Parameter<int> p_histogramBins{"histogramBins", registration::RigidImageRegistrationOptions{}.histogramBins, this};
+    Parameter<int> p_imageSamples{"imageSamples", registration::RigidImageRegistrationOptions{}.samples, this};
+
 private:
-    /// The transformation of the chosen method, or why there is none.
+    /// The transformation of a point method, or why there is none.
     registration::Alignment estimate(const CollectionCorrespondences& correspondences) const;
+    void registerMeshes(const CollectionCorrespondences& correspondences);
+    void registerImages(const CollectionCorrespondences& correspondences);
+    /// The start of the deformable method: from three or more keypoint pairs when they determine
+    /// one, else none (the meshes are aligned by their moments then).
+    std::optional<Mat4> initialFromKeypoints(const CollectionCorrespondences& correspondences) const;
     /// Ends the compute with status Cancelled when the caller asked to stop.
     bool goOn(double fraction, const char* step);
-    void recordResults(const CollectionCorrespondences& correspondences, const Mat4& transformation);
+    /// Progress of a numerical step, reported as the part [from, to] of the whole compute.
+    Algorithm::ProgressCallback progressBetween(double from, double to) const;
+    /// Takes over the status of a numerical step that did not succeed.
+    void failWith(int status, const std::string& message);
+    /// The move of the whole moving collection, or nothing with the status set.
+    std::optional<CollectionMove> planMove(const Mat4& transformation, const CollectionMove::PointMap& moveKeypoint = {});
+    void recordResults(const CollectionCorrespondences& correspondences, const Mat4& transformation,
+                       const registration::Points& movedPoints, int pairsUsed, int planePairs);
+    /// "mesh_pairs", "vertices", "mean_distance", "max_distance", "flipped_faces", "iterations",
+    /// "variance", "initial_alignment" ("keypoints" or "meshes").
+    void recordMeshFigures(const registration::DeformableRegistrationResult& result, int meshPairs, Eigen::Index vertices,
+                           bool fromKeypoints);
+    /// "image_pairs", "metric_value", "iterations".
+    void recordImageFigures(const registration::RigidImageRegistrationResult& result, int imagePairs);
 
     AnatomicalStructureCollection& m_fixed;
     AnatomicalStructureCollection& m_moving;

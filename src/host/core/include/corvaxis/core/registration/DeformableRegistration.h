@@ -13,6 +13,9 @@ class Mesh;
 
 namespace corvaxis::registration {
 
+// Rows of points: corvaxis::Points, spelt out because registration::Points (PointSetAlignment.h)
+// holds points as columns.
+
 /// Settings of the non-rigid Coherent Point Drift (Myronenko and Song) between two surfaces.
 /// Lengths are relative to the root mean square radius of the fixed vertices about their centroid,
 /// so the defaults suit surfaces of any size.
@@ -41,17 +44,17 @@ struct DeformableRegistrationOptions {
 class DeformationField {
 public:
     DeformationField() = default;
-    DeformationField(Points centres, Points coefficients, double width);
+    DeformationField(corvaxis::Points centres, corvaxis::Points coefficients, double width);
 
     /// Displacement at each row (world coordinates, after the initial alignment).
-    Points displacements(const Points& points) const;
-    const Points& centres() const { return m_centres; }
-    const Points& coefficients() const { return m_coefficients; }
+    corvaxis::Points displacements(const corvaxis::Points& points) const;
+    const corvaxis::Points& centres() const { return m_centres; }
+    const corvaxis::Points& coefficients() const { return m_coefficients; }
     double width() const { return m_width; }
 
 private:
-    Points m_centres;
-    Points m_coefficients;
+    corvaxis::Points m_centres;
+    corvaxis::Points m_coefficients;
     double m_width = 1.0;
 };
 
@@ -63,7 +66,7 @@ struct DeformableRegistrationResult {
     Mat4 transformation = Mat4::Identity();
     /// The moving vertices after `transformation` and the deformation, in world coordinates;
     /// face order and topology are those of the moving surface.
-    Points deformedVertices;
+    corvaxis::Points deformedVertices;
     /// Acts on points already moved by `transformation`.
     DeformationField field;
     /// Distance of the deformed vertices to the fixed surface.
@@ -78,7 +81,7 @@ struct DeformableRegistrationResult {
 
     /// Moves other points (keypoints) of the moving side, given in world coordinates, exactly as the
     /// vertices were moved: `transformation`, then the field.
-    Points deform(const Points& movingWorldPoints) const;
+    corvaxis::Points deform(const corvaxis::Points& movingWorldPoints) const;
 };
 
 /// Deforms the moving surface onto the fixed one; both are given in world coordinates. Without an
@@ -86,8 +89,8 @@ struct DeformableRegistrationResult {
 /// their moments and rigid ICP. `progress` is called on the calling thread; when it returns false
 /// the result has status Cancelled. Invalid input (empty surfaces, bad face indices, options out of
 /// range) gives status InvalidInput; nothing is thrown for it.
-DeformableRegistrationResult registerSurfacesDeformably(const Points& movingVertices, const Triangles& movingFaces,
-                                                        const Points& fixedVertices, const Triangles& fixedFaces,
+DeformableRegistrationResult registerSurfacesDeformably(const corvaxis::Points& movingVertices, const Triangles& movingFaces,
+                                                        const corvaxis::Points& fixedVertices, const Triangles& fixedFaces,
                                                         const std::optional<Mat4>& initialTransformation = std::nullopt,
                                                         const DeformableRegistrationOptions& options = {},
                                                         const Algorithm::ProgressCallback& progress = {});

@@ -5,8 +5,11 @@
 
 namespace corvaxis::registration {
 
+// Rows of points: corvaxis::Points, spelt out because registration::Points (PointSetAlignment.h)
+// holds points as columns.
+
 /// Applies a 4x4 transformation to every row.
-Points transformPoints(const Mat4& transformation, const Points& points);
+corvaxis::Points transformPoints(const Mat4& transformation, const corvaxis::Points& points);
 
 /// Centroid and principal axes (columns, by decreasing variance, right-handed) of a point set.
 struct PrincipalMoments {
@@ -14,7 +17,7 @@ struct PrincipalMoments {
     Eigen::Matrix3d axes = Eigen::Matrix3d::Identity();
     Vec3 variances = Vec3::Zero();
 };
-PrincipalMoments principalMoments(const Points& points);
+PrincipalMoments principalMoments(const corvaxis::Points& points);
 
 struct RigidIcpOptions {
     /// Also estimate one isotropic scale (a similarity instead of a rigid transformation).
@@ -33,13 +36,13 @@ struct RigidIcpResult {
 
 /// Point-to-point iterative closest point from `initial`: the transformation maps `moving` onto
 /// `fixed` (both in world coordinates). Needs at least three points on each side.
-RigidIcpResult rigidIcp(const Points& moving, const Points& fixed, const Mat4& initial,
+RigidIcpResult rigidIcp(const corvaxis::Points& moving, const corvaxis::Points& fixed, const Mat4& initial,
                         const RigidIcpOptions& options = {});
 
 /// Aligns two surfaces without correspondences: candidate starts from the centroids (principal
 /// axes kept as they are, and the four right-handed pairings of the principal axes), each refined
 /// by rigid ICP; the candidate with the smallest residual wins. With scaling, the start scale
 /// comes from the spread of the points. Deterministic.
-RigidIcpResult alignByMomentsAndIcp(const Points& moving, const Points& fixed, bool withScaling = false);
+RigidIcpResult alignByMomentsAndIcp(const corvaxis::Points& moving, const corvaxis::Points& fixed, bool withScaling = false);
 
 }  // namespace corvaxis::registration
