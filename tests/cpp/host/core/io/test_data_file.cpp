@@ -138,7 +138,7 @@ TEST_F(DataFileTest, ImageSetsKeepEveryPixelTypeSpacingMatrixModalityAndSelectio
                                              type % 3 + 1);
         for (std::size_t i = 0; i < image->byteSize(); ++i)
             image->data()[i] = static_cast<std::byte>(byte(random));
-        image->spacing = Vec3(0.5, 0.25 * type, 3.0);
+        image->spacing = Vec3(0.5, 0.25 * (type + 1), 3.0);
         image->matrix = someMatrix(type);
         set.add(std::move(image));
     }
@@ -480,8 +480,7 @@ TEST_F(DataFileTest, AProcessKilledWhileSavingLeavesTheOldFileReadable)
 
     EXPECT_EQ(readBytes(path), before);
     EXPECT_EQ(dynamic_cast<PointCloud&>(*io::load(path)).points(), cloud.points());
-    // Nobody was left to remove the temporary file; it is hidden and named after the target.
-    const std::vector<std::string> entries = directory.entries();
-    ASSERT_EQ(entries.size(), 2u);
-    EXPECT_TRUE(entries[0].starts_with(".kept.cvx.") && entries[0].ends_with(".tmp")) << entries[0];
+    // The file is built in memory before anything is written, so a save killed while encoding
+    // leaves nothing behind.
+    EXPECT_EQ(directory.entries(), std::vector<std::string>{"kept.cvx"});
 }
