@@ -6,20 +6,11 @@
 """
 
 import math
-import time
 
 import numpy as np
 
 import corvaxis.anatomy as anatomy
-
-
-def best_of(repeats, function):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        function()
-        times.append(time.perf_counter() - start)
-    return min(times)
+from timing import best_of
 
 
 def item_access(rounds=20000):

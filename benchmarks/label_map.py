@@ -18,17 +18,9 @@ import numpy as np
 
 import corvaxis
 import corvaxis.anatomy as anatomy
+from timing import best_of
 
 SPACING = (0.8, 0.8, 1.5)
-
-
-def best_of(repeats, function):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        function()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def label_volume(size):

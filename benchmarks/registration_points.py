@@ -7,20 +7,11 @@ against NumPy measured in the same run:
 2. 10 pairs against NumPy's bare estimate on arrays already in memory (goal: at most 2x).
 """
 
-import time
 
 import numpy as np
 
 import corvaxis.anatomy as anatomy
-
-
-def best_of(repeats, function):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        function()
-        times.append(time.perf_counter() - start)
-    return min(times)
+from timing import best_of
 
 
 def umeyama(moving, fixed):

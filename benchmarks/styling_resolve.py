@@ -7,21 +7,12 @@
    ratio should stay near ten, and the flattened sheets are reused between calls.
 """
 
-import time
 
 import numpy as np
 
 import corvaxis.anatomy as anatomy
 import corvaxis.styling
-
-
-def best_of(repeats, function):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        function()
-        times.append(time.perf_counter() - start)
-    return min(times)
+from timing import best_of
 
 
 def styled_collection(rules_per_sheet):

@@ -26,8 +26,8 @@ from corvaxis.shape_model import LinearShapeModel
 
 LABELS = {1: "liver", 2: "kidney", 3: "spleen"}
 SUBJECTS = 12
-SHAPE = (80, 72, 48)              # voxels along x, y, z
-SPACING = (1.6, 1.6, 2.5)         # mm, anisotropic
+SHAPE = (64, 58, 40)              # voxels along x, y, z
+SPACING = (2.0, 2.0, 3.0)         # mm, anisotropic
 TIMES = {}
 
 
@@ -116,7 +116,7 @@ def style_collection(collection, *, ghost_prefix=None):
     for organ, colour in ORGAN_COLOURS.items():
         sheet.append_or_modify(f"mesh#*{organ}", lambda block, c=colour: block.__setitem__("color", c))
     sheet.append_or_modify("keypoint", lambda block: (block.__setitem__("color", "#f2c200"),
-                                                      block.__setitem__("point_size", 40.0)))
+                                                      block.__setitem__("point_size", 14.0)))
     if ghost_prefix:
         def ghost(block):
             block["color"] = "#9a9a9a"
@@ -187,7 +187,7 @@ def run_docstring_examples(population):
     liver = namespace["liver"]
     print(f"  liver: {liver.meshes['surface'].num_vertices} vertices, "
           f"{liver.meshes.attributes['surface']['volume'] / 1000:.1f} cm3, centroid "
-          f"{np.round(liver.keypoints['centroid'], 1)}")
+          f"{np.round(liver.keypoints2['centroid'], 1)}")
     corvaxis.save(namespace["asc"], "anatomical_structures.cvx")
 
     print("The module docstring's first example, on anatomical_structures.cvx:")
