@@ -22,6 +22,14 @@ inline Selector selector(const std::string& text)
     return *parsed;
 }
 
+/// What a configurable saves, as a fresh tree.
+inline Properties configurationOf(const Configurable& configurable)
+{
+    Properties saved;
+    configurable.configuration(&saved);
+    return saved;
+}
+
 /// Sets one declaration of the rule of that selector.
 inline void declare(StyleSheet& sheet, const std::string& selectorText, const std::string& name,
                     Properties::Value value)

@@ -11,13 +11,6 @@ using namespace corvaxis::styling_test;
 
 namespace {
 
-Properties configurationOf(const Configurable& configurable)
-{
-    Properties saved;
-    configurable.configuration(&saved);
-    return saved;
-}
-
 ASCDisplayOptions sampleOptions()
 {
     ASCDisplayOptions options;

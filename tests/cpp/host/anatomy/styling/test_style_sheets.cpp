@@ -9,13 +9,6 @@ using namespace corvaxis::styling_test;
 
 namespace {
 
-Properties configurationOf(const Configurable& configurable)
-{
-    Properties saved;
-    configurable.configuration(&saved);
-    return saved;
-}
-
 StyleSheet sampleSheet()
 {
     StyleSheet sheet("organs");
