@@ -141,6 +141,28 @@ struct Tally {
     int crashed = 0;
     int hung = 0;
     std::map<int, int> crashSignals;
+
+    /// Counts the outcome of one child's exit status; names what went wrong (an input worth
+    /// keeping), or nothing when the input was read or cleanly refused.
+    const char* record(int status)
+    {
+        if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM) {
+            ++hung;
+            return "hang";
+        }
+        if (WIFSIGNALED(status)) {
+            ++crashed;
+            ++crashSignals[WTERMSIG(status)];
+            return "crash";
+        }
+        switch (WEXITSTATUS(status)) {
+        case Accepted: ++accepted; return nullptr;
+        case Refused: ++refused; return nullptr;
+        case NotSavedAgain: ++notSavedAgain; return nullptr;
+        case OtherError: ++otherErrors; return "other";
+        default: ++crashed; return "crash";
+        }
+    }
 };
 
 std::ostream& operator<<(std::ostream& out, const Tally& tally)
@@ -218,27 +240,8 @@ TEST_F(FileFuzzTest, DamagedContentBehindAValidHeaderNeverCrashesTheReader)
             readInChild(input, resaved);
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);
-        if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM) {
-            ++tally.hung;
-            keep(mutated, "hang", i);
-        }
-        else if (WIFSIGNALED(status)) {
-            ++tally.crashed;
-            ++tally.crashSignals[WTERMSIG(status)];
-            keep(mutated, "crash", i);
-        }
-        else {
-            switch (WEXITSTATUS(status)) {
-            case Accepted: ++tally.accepted; break;
-            case Refused: ++tally.refused; break;
-            case NotSavedAgain: ++tally.notSavedAgain; break;
-            case OtherError: ++tally.otherErrors; keep(mutated, "other", i); break;
-            default:
-                ++tally.crashed;
-                keep(mutated, "crash", i);
-                break;
-            }
-        }
+        if (const char* fault = tally.record(status))
+            keep(mutated, fault, i);
     }
     std::cout << "[fuzz] content behind a valid header, seed " << seed << ": " << tally << std::endl;
     RecordProperty("fuzz_content_inputs", tally.inputs);
@@ -292,23 +295,9 @@ TEST_P(NiftiFuzzTest, DamagedFilesAreReadOrRefusedNeverCrash)
             readNiftiInChild(input);
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);
-        const int before = tally.accepted + tally.refused;
-        if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM)
-            ++tally.hung;
-        else if (WIFSIGNALED(status)) {
-            ++tally.crashed;
-            ++tally.crashSignals[WTERMSIG(status)];
-        }
-        else if (WEXITSTATUS(status) == Accepted)
-            ++tally.accepted;
-        else if (WEXITSTATUS(status) == Refused)
-            ++tally.refused;
-        else if (WEXITSTATUS(status) == OtherError)
-            ++tally.otherErrors;
-        else
-            ++tally.crashed;
+        const char* fault = tally.record(status);
         const char* keepDirectory = std::getenv("CORVAXIS_FUZZ_KEEP");
-        if (keepDirectory && tally.accepted + tally.refused == before)
+        if (keepDirectory && fault)
             writeBytes(fs::path(keepDirectory) / ("nifti-" + std::to_string(seed) + "-" + std::to_string(i) + GetParam()),
                        mutated);
     }
