@@ -1,4 +1,5 @@
-"""Fixtures shared by the host and anatomy tests: hostile inputs and forged or constrained files."""
+"""Fixtures shared by the host and anatomy tests: hostile inputs, forged or constrained files, and
+what changes under the sanitizer build."""
 
 import os
 import shutil
@@ -11,6 +12,44 @@ import zlib
 import h5py
 import numpy as np
 import pytest
+
+
+def sanitizer_runtime_loaded():
+    """True in the sanitizer build's test run, where the runtimes are preloaded into the interpreter."""
+    with open("/proc/self/maps") as maps:
+        return "/libasan.so" in maps.read()
+
+
+SANITIZED = sanitizer_runtime_loaded()
+
+
+def pytest_collection_modifyitems(config, items):
+    """Tests marked heavy are skipped under the sanitizer build, with their reason in the summary."""
+    if not SANITIZED:
+        return
+    for item in items:
+        marker = item.get_closest_marker("heavy")
+        if marker is not None:
+            item.add_marker(pytest.mark.skip(reason=f"too slow under the sanitizers: {marker.kwargs['reason']}"))
+
+
+@pytest.fixture
+def sanitized_child():
+    """sanitized_child(code): runs Python code in a child process with this run's sanitizer options,
+    except that its reports go to its stderr; returns the completed process. Skips outside the
+    sanitizer build."""
+    if not SANITIZED:
+        pytest.skip("only the sanitizer build checks memory operations")
+    env = dict(os.environ)
+    for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
+        options = [option for option in env.get(name, "").split(":") if option and not option.startswith("log_path=")]
+        env[name] = ":".join(options)
+
+    def run(code):
+        return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                              env=env, timeout=60)
+
+    return run
 
 
 class ArrayThatRuns:
