@@ -10,6 +10,8 @@ import pytest
 DEMO = pathlib.Path(__file__).resolve().parents[2] / "examples" / "demo.py"
 LIVER = np.array([0xB5, 0x53, 0x3C]) / 255
 
+pytestmark = pytest.mark.heavy(reason="the whole demo, already over a minute in the release build; each of its steps is tested on its own")
+
 
 def share_of_colour(path, colour, tolerance=0.12):
     """Share of the picture's pixels within tolerance of an RGB colour (shading darkens, so the
