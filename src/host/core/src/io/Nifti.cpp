@@ -106,10 +106,19 @@ nifti_dmat44 toNifti(const Mat4& matrix)
     return result;
 }
 
+/// Finite, invertible, with voxel sizes (column lengths) that are ordinary positive numbers, and
+/// with axes that stay apart once divided by those sizes (an image holds them as directions):
+/// nothing may underflow to zero or overflow on the way.
 bool usableAffine(const Mat4& affine)
 {
-    return affine.allFinite() && affine.row(3) == Eigen::RowVector4d(0.0, 0.0, 0.0, 1.0) &&
-           affine.topLeftCorner<3, 3>().determinant() != 0.0;
+    if (!affine.allFinite() || affine.row(3) != Eigen::RowVector4d(0.0, 0.0, 0.0, 1.0) ||
+        !std::isnormal(affine.topLeftCorner<3, 3>().determinant()))
+        return false;
+    const Vec3 lengths = affine.topLeftCorner<3, 3>().colwise().norm().transpose();
+    if (!std::isnormal(lengths.x()) || !std::isnormal(lengths.y()) || !std::isnormal(lengths.z()))
+        return false;
+    const Eigen::Matrix3d directions = affine.topLeftCorner<3, 3>() * lengths.cwiseInverse().asDiagonal();
+    return std::abs(directions.determinant()) > 1e-9;
 }
 
 /// The voxel-to-world mapping: sform, else qform, else the voxel sizes alone.
