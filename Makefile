@@ -12,9 +12,9 @@ endif
 VENV := build/venv-$(CORVAXIS_ENV)
 PYTHON := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
-SOURCES := $(shell find src python tests/cpp benchmarks -type f -not -name '*.pyc' 2>/dev/null) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src python tests/cpp tests/fuzz benchmarks -type f -not -name '*.pyc' 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: all install test test-cpp test-python test-asan demo bench clean
+.PHONY: all install test test-cpp test-python test-asan fuzz demo bench clean
 
 all: install
 
@@ -46,6 +46,24 @@ test-asan:
 	$(RUN) sh -c 'cmake -S . -B build/asan -G Ninja $(SANITIZE_FLAGS) >/dev/null && cmake --build build/asan'
 	$(RUN) env UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --test-dir build/asan --output-on-failure
 	$(RUN) tools/run-sanitized python3.14 -m pytest -p no:cacheprovider
+
+# Coverage-guided fuzzing with clang's libFuzzer, ASan and UBSan, in build/fuzz. The targets run one
+# after another, each for FUZZ_SECONDS or FUZZ_RUNS inputs, whichever comes first (0 and -1: no
+# limit), starting from the seed corpus in tests/fuzz/corpus/<target>. Inputs that add coverage go
+# to build/fuzz/corpus/<target>, inputs that crash or hang to build/fuzz/crashes/<target>; a crash
+# worth keeping is copied into the seed corpus, which every test run replays.
+FUZZ_TARGETS ?= fuzz_data_file fuzz_nifti fuzz_selector
+FUZZ_SECONDS ?= 60
+FUZZ_RUNS ?= -1
+fuzz:
+	$(RUN) sh -c 'cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+		-DCORVAXIS_FUZZ=ON -DCORVAXIS_BUILD_TESTS=OFF >/dev/null && cmake --build build/fuzz --target $(FUZZ_TARGETS)'
+	$(RUN) sh -c 'for target in $(FUZZ_TARGETS); do \
+		mkdir -p build/fuzz/corpus/$$target build/fuzz/crashes/$$target && \
+		build/fuzz/tests/fuzz/$$target -max_total_time=$(FUZZ_SECONDS) -runs=$(FUZZ_RUNS) -timeout=20 \
+			-print_final_stats=1 -artifact_prefix=build/fuzz/crashes/$$target/ \
+			build/fuzz/corpus/$$target tests/fuzz/corpus/$$target || exit 1; \
+	done'
 
 demo: install
 	$(RUN) $(PYTHON) examples/demo.py

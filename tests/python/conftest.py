@@ -85,9 +85,10 @@ def reseal():
 
 
 @pytest.fixture
-def run_on_full_disk(tmp_path):
-    """run_on_full_disk(code): runs Python code in a private mount namespace where `disk` names a
-    directory on a 64 KiB tmpfs; returns the completed process. Skips where that is not permitted."""
+def run_on_tmpfs(tmp_path):
+    """run_on_tmpfs(code, size="64k"): runs Python code in a private mount namespace where `disk`
+    names a directory on a tmpfs of that size (64 KiB: a full disk); returns the completed process.
+    Skips where that is not permitted."""
     unshare = shutil.which("unshare")
     if unshare is None or os.geteuid() != 0:
         pytest.skip("a private mount namespace needs unshare(1) and root")
@@ -95,15 +96,51 @@ def run_on_full_disk(tmp_path):
     disk.mkdir()
     # The propagation of the mounts is left as it is (some roots refuse to change it), so the
     # tmpfs is mounted only where the mount below it propagates nothing.
-    mount = f"findmnt -no PROPAGATION --target {disk} | grep -qx private && mount -t tmpfs -o size=64k tmpfs {disk}"
     command = [unshare, "-m", "--propagation", "unchanged", "sh", "-c"]
-    probe = subprocess.run([*command, mount], capture_output=True)
+
+    def mount(size):
+        return f"findmnt -no PROPAGATION --target {disk} | grep -qx private && mount -t tmpfs -o size={size} tmpfs {disk}"
+
+    probe = subprocess.run([*command, mount("64k")], capture_output=True)
     if probe.returncode != 0:
         pytest.skip(f"cannot mount a tmpfs in a private mount namespace: {probe.stderr.decode(errors='replace')}")
 
-    def run(code):
+    def run(code, size="64k"):
         script = f"import os, sys\ndisk = {str(disk)!r}\n" + textwrap.dedent(code)
-        return subprocess.run([*command, f'{mount} && exec "$0" -c "$1"', sys.executable, script],
+        return subprocess.run([*command, f'{mount(size)} && exec "$0" -c "$1"', sys.executable, script],
                               capture_output=True, text=True, timeout=120)
 
     return run
+
+
+@pytest.fixture
+def run_on_full_disk(run_on_tmpfs):
+    """run_on_full_disk(code): run_on_tmpfs on a 64 KiB tmpfs."""
+    return run_on_tmpfs
+
+
+@pytest.fixture
+def make_read_only(tmp_path):
+    """make_read_only(directory): nothing can be created, replaced or removed in the directory
+    afterwards, until the test ends. Root ignores permissions, so for root the directory becomes
+    a read-only bind mount, where the mount below it propagates nothing; elsewhere its write
+    permission is taken away."""
+    undo = []
+
+    def apply(directory):
+        directory = str(directory)
+        if os.geteuid() != 0:
+            os.chmod(directory, 0o555)
+            undo.append(lambda: os.chmod(directory, 0o755))
+            return
+        propagation = subprocess.run(["findmnt", "-no", "PROPAGATION", "--target", directory],
+                                     capture_output=True, text=True)
+        if propagation.stdout.strip() != "private":
+            pytest.skip("a read-only bind mount as root needs a private mount below the directory")
+        subprocess.run(["mount", "--bind", directory, directory], check=True)
+        undo.append(lambda: subprocess.run(["umount", directory], check=True))
+        subprocess.run(["mount", "-o", "remount,bind,ro", directory], check=True)
+
+    yield apply
+    for step in reversed(undo):
+        step()

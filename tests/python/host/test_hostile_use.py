@@ -5,6 +5,8 @@ import errno
 import gc
 import os
 import stat
+import subprocess
+import sys
 import tracemalloc
 
 import numpy as np
@@ -84,14 +86,34 @@ def test_deeply_nested_dicts_build_and_self_containing_ones_are_refused():
 
 # ---- Files: full disk, odd targets, long names, errors that say what happened ---------------------
 
-def test_a_full_disk_ends_in_enospc_leaving_the_old_file_and_no_temporary(run_on_full_disk):
-    result = run_on_full_disk("""
+# Every file format that saves image sets: a full disk, a read-only directory, a reader in another
+# process and a partly written file must each leave what was there and say what happened.
+FILE_FORMATS = [".cvx", ".nii", ".nii.gz"]
+
+
+def filled_images(value, size=16):
+    return corvaxis.SharedImageSet(np.full((size, size, size), value, dtype=np.uint8))
+
+
+def noise_images(size=64):
+    return corvaxis.SharedImageSet(np.random.default_rng(0).integers(0, 255, (size, size, size), dtype=np.uint8))
+
+
+def assert_clear_system_error(error, target, numbers):
+    assert error.errno in numbers and error.strerror and error.filename == str(target), error
+    assert not isinstance(error, corvaxis.FileFormatError)
+
+
+@pytest.mark.parametrize("suffix", FILE_FORMATS)
+def test_a_full_disk_ends_in_enospc_leaving_the_old_file_and_no_temporary(run_on_full_disk, suffix):
+    result = run_on_full_disk(f"""
         import errno, numpy as np, corvaxis
-        small = os.path.join(disk, "kept.cvx")
-        corvaxis.save(corvaxis.PointCloud(np.zeros((2, 3))), small)
+        suffix = {suffix!r}
+        small = os.path.join(disk, "kept" + suffix)
+        corvaxis.save(corvaxis.SharedImageSet(np.zeros((2, 3), np.uint8)), small)
         before = open(small, "rb").read()
         big = corvaxis.SharedImageSet(np.random.default_rng(0).integers(0, 255, (64, 64, 64), dtype=np.uint8))
-        for target in (small, os.path.join(disk, "new.cvx")):
+        for target in (small, os.path.join(disk, "new" + suffix)):
             try:
                 corvaxis.save(big, target)
             except OSError as error:
@@ -107,14 +129,102 @@ def test_a_full_disk_ends_in_enospc_leaving_the_old_file_and_no_temporary(run_on
             pass
         os.close(filler)
         try:
-            corvaxis.save(corvaxis.PointCloud(np.zeros((2, 3))), small)
+            corvaxis.save(corvaxis.SharedImageSet(np.ones((2, 3), np.uint8)), small)
         except OSError as error:
             assert error.errno == errno.ENOSPC, error
         assert open(small, "rb").read() == before
-        assert sorted(os.listdir(disk)) == ["filler", "kept.cvx"], os.listdir(disk)
+        assert sorted(os.listdir(disk)) == ["filler", "kept" + suffix], os.listdir(disk)
         print("ok")
     """)
     assert result.returncode == 0 and result.stdout.strip() == "ok", result.stderr
+
+
+@pytest.mark.parametrize("suffix", FILE_FORMATS)
+def test_saving_into_a_read_only_directory_fails_clearly_leaving_the_old_file(tmp_path, make_read_only, suffix):
+    kept = tmp_path / f"kept{suffix}"
+    corvaxis.save(filled_images(1), kept)
+    before = kept.read_bytes()
+    make_read_only(tmp_path)
+    for target in (kept, tmp_path / f"new{suffix}"):
+        with pytest.raises(OSError) as error:
+            corvaxis.save(noise_images(), target)
+        assert_clear_system_error(error.value, target, (errno.EACCES, errno.EROFS))
+    assert kept.read_bytes() == before
+    assert os.listdir(tmp_path) == [kept.name]
+
+
+# Reads the first bytes, waits for a line on its input, then reads the rest and writes all it read.
+SLOW_READER = """
+import sys
+with open(sys.argv[1], "rb") as stream:
+    first = stream.read(64)
+    print("reading", flush=True)
+    sys.stdin.readline()
+    sys.stdout.buffer.write(first + stream.read())
+"""
+
+
+@pytest.mark.parametrize("suffix", FILE_FORMATS)
+def test_saving_over_a_file_another_process_reads_leaves_the_reader_the_old_file(tmp_path, suffix):
+    target = tmp_path / f"shared{suffix}"
+    corvaxis.save(filled_images(1), target)
+    before = target.read_bytes()
+    reader = subprocess.Popen([sys.executable, "-c", SLOW_READER, str(target)], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE)
+    try:
+        assert reader.stdout.readline() == b"reading\n"
+        corvaxis.save(filled_images(2), target)
+        read, _ = reader.communicate(b"go on\n", timeout=60)
+    finally:
+        reader.kill()
+        reader.wait()
+    assert read == before
+    np.testing.assert_array_equal(corvaxis.open(target).get(0), np.full((16, 16, 16), 2, np.uint8))
+    assert os.listdir(tmp_path) == [target.name]
+
+
+@pytest.mark.parametrize("suffix", FILE_FORMATS)
+@pytest.mark.parametrize("written", [1, 200, 0.5, -16], ids=["a byte", "part of the header", "half", "all but the end"])
+def test_opening_a_file_still_being_written_is_refused_until_it_is_complete(tmp_path, suffix, written):
+    complete = tmp_path / f"complete{suffix}"
+    corvaxis.save(noise_images(16), complete)
+    content = complete.read_bytes()
+    cut = int(len(content) * written) if isinstance(written, float) else written % len(content)
+    target = tmp_path / f"growing{suffix}"
+    with open(target, "wb") as stream:
+        stream.write(content[:cut])
+        stream.flush()
+        with pytest.raises(corvaxis.FileFormatError) as error:
+            corvaxis.open(target)
+        assert error.value.filename == str(target) and str(target) in str(error.value)
+        stream.write(content[cut:])
+    np.testing.assert_array_equal(corvaxis.open(target).get(0), corvaxis.open(complete).get(0))
+
+
+# Saves one of two uniform image sets over the same file, again and again.
+REPEATED_SAVER = """
+import sys, numpy as np, corvaxis
+for round in range(int(sys.argv[2])):
+    corvaxis.save(corvaxis.SharedImageSet(np.full((32, 32, 32), 1 + round % 2, np.uint8)), sys.argv[1])
+"""
+
+
+@pytest.mark.parametrize("suffix", FILE_FORMATS)
+def test_a_file_opened_while_another_process_saves_over_it_is_always_whole(tmp_path, suffix):
+    target = tmp_path / f"busy{suffix}"
+    corvaxis.save(filled_images(1, 32), target)
+    saver = subprocess.Popen([sys.executable, "-c", REPEATED_SAVER, str(target), "60"])
+    values = set()
+    try:
+        while saver.poll() is None:
+            pixels = corvaxis.open(target).get(0)
+            assert pixels.min() == pixels.max(), "a mixture of two saves"
+            values.add(int(pixels[0, 0, 0]))
+    finally:
+        saver.kill()
+        saver.wait()
+    assert values <= {1, 2} and saver.returncode == 0
+    assert os.listdir(tmp_path) == [target.name]
 
 
 def test_special_file_targets_are_refused_and_left_alone(tmp_path):

@@ -177,6 +177,18 @@ def test_bad_files_raise_file_format_error_naming_the_file(write_nifti, tmp_path
     assert raised.value.filename == str(path)
 
 
+NEARLY_PARALLEL_AXES = np.array([[1.0, 0, 0, 0], [0, 1, 1, 0], [0, 0, 1e-12, 0], [0, 0, 0, 1]])
+
+
+@pytest.mark.parametrize("sform", [np.diag([1e-170, 1e170, 1.0, 1.0]), np.diag([1e200, 1e200, 1e-100, 1.0]),
+                                   NEARLY_PARALLEL_AXES],
+                         ids=["a voxel size that underflows", "a voxel size that overflows", "nearly parallel axes"])
+def test_mappings_that_are_invertible_only_on_paper_are_refused(write_nifti, sform):
+    path = write_nifti(np.ones((2, 2, 2), np.int16), name="extreme.nii", sform=sform, version=2)
+    with pytest.raises(corvaxis.FileFormatError, match="degenerate or not finite"):
+        corvaxis.open(path)
+
+
 def test_missing_file_and_unsavable_sets(tmp_path):
     with pytest.raises(FileNotFoundError):
         corvaxis.open(tmp_path / "missing.nii")

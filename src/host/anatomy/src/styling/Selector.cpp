@@ -272,9 +272,17 @@ std::optional<SelectorElem> SelectorElem::parse(std::string_view text)
 
 std::string SelectorElem::str() const
 {
+    std::string classes;
+    for (const std::string& className : m_classes)
+        classes += "." + className;
     std::string text;
     if (m_contentType)
         text += kindName(*m_contentType);
+    // An identifier may hold dots, so classes written right after it would read as part of it:
+    // without a condition between them, the classes come first.
+    const bool classesFirst = m_identifier && !m_key && m_annotations.empty();
+    if (classesFirst)
+        text += classes;
     if (m_identifier)
         text += "#" + *m_identifier;
     if (m_key)
@@ -282,8 +290,8 @@ std::string SelectorElem::str() const
     for (const auto& [name, annotation] : m_annotations)
         for (const std::string& value : annotation.values)
             text += "[" + name + annotation.operation + valueText(value) + "]";
-    for (const std::string& className : m_classes)
-        text += "." + className;
+    if (!classesFirst)
+        text += classes;
     return text.empty() ? "*" : text;
 }
 

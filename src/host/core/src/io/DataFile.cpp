@@ -1,5 +1,7 @@
 #include "corvaxis/core/io/DataFile.h"
 
+#include "AtomicFile.h"
+
 #include "corvaxis/core/io/DataCodec.h"
 #include "corvaxis/core/io/Hdf5.h"
 
@@ -16,6 +18,7 @@
 #include <cerrno>
 #include <cstring>
 #include <random>
+#include <span>
 #include <vector>
 
 namespace corvaxis::io {
@@ -83,23 +86,6 @@ private:
 }
 
 // ---- Writing ---------------------------------------------------------------------------------
-
-/// Refuses a target that saving must not replace: only regular files and symbolic links (which
-/// the rename replaces, not their target) are; a FIFO or a device must never become a file.
-void requireReplaceableTarget(const fs::path& target)
-{
-    struct stat status;
-    if (::lstat(target.c_str(), &status) != 0) {
-        if (errno == ENOENT)
-            return;
-        failSystem(target, "cannot inspect the target", errno);
-    }
-    if (S_ISDIR(status.st_mode))
-        throw FileAccessError(target, "is a directory", EISDIR);
-    if (!S_ISREG(status.st_mode) && !S_ISLNK(status.st_mode))
-        throw FileAccessError(target, "is not a regular file; saving replaces only regular files and symbolic links",
-                              EINVAL);
-}
 
 /// The name of a temporary file for the target, no longer than a file name may be: the target's
 /// name, shortened where needed at a character boundary, between a dot and the suffix.
@@ -218,7 +204,7 @@ void writeHeader(std::vector<unsigned char>& image, const fs::path& target)
 }
 
 /// Writes all bytes, synced and closed, or throws with the system's error number.
-void writeAll(Descriptor& fd, const std::vector<unsigned char>& bytes, const fs::path& target)
+void writeAll(Descriptor& fd, std::span<const unsigned char> bytes, const fs::path& target)
 {
     // Claims the space first where the file system can: a full disk is found before any write.
     const int reserved = ::posix_fallocate(fd.get(), 0, static_cast<off_t>(bytes.size()));
@@ -393,10 +379,39 @@ FileNotFoundError::FileNotFoundError(fs::path path, std::string reason)
 {
 }
 
+void requireReplaceableTarget(const fs::path& target)
+{
+    if (!target.has_filename())
+        throw FileAccessError(target, "names no file", EISDIR);
+    struct stat status;
+    if (::lstat(target.c_str(), &status) != 0) {
+        if (errno == ENOENT)
+            return;
+        failSystem(target, "cannot inspect the target", errno);
+    }
+    if (S_ISDIR(status.st_mode))
+        throw FileAccessError(target, "is a directory", EISDIR);
+    if (!S_ISREG(status.st_mode) && !S_ISLNK(status.st_mode))
+        throw FileAccessError(target, "is not a regular file; saving replaces only regular files and symbolic links",
+                              EINVAL);
+}
+
+void writeFileAtomically(const fs::path& path, std::span<const unsigned char> bytes)
+{
+    TemporaryFile temporary(path);
+    writeAll(temporary.descriptor(), bytes, path);
+    // A replaced file keeps its permissions.
+    struct stat existing;
+    if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
+        ::chmod(temporary.path().c_str(), existing.st_mode & 07777);
+    if (::rename(temporary.path().c_str(), path.c_str()) != 0)
+        failSystem(path, "cannot move the written file into place", errno);
+    temporary.keep();
+    syncDirectory(path);
+}
+
 void save(const Data& data, const fs::path& path)
 {
-    if (!path.has_filename())
-        throw FileAccessError(path, "names no file", EISDIR);
     requireReplaceableTarget(path);
     std::vector<unsigned char> image;
     {
@@ -418,16 +433,7 @@ void save(const Data& data, const fs::path& path)
         }
     }
     writeHeader(image, path);
-    TemporaryFile temporary(path);
-    writeAll(temporary.descriptor(), image, path);
-    // A replaced file keeps its permissions.
-    struct stat existing;
-    if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
-        ::chmod(temporary.path().c_str(), existing.st_mode & 07777);
-    if (::rename(temporary.path().c_str(), path.c_str()) != 0)
-        failSystem(path, "cannot move the written file into place", errno);
-    temporary.keep();
-    syncDirectory(path);
+    writeFileAtomically(path, image);
 }
 
 std::unique_ptr<Data> load(const fs::path& path, const KindHook& beforeReading)

@@ -1,9 +1,11 @@
 #include "corvaxis/core/io/Nifti.h"
 
+#include "AtomicFile.h"
+
 #include <Eigen/LU>
 #include <nifti2_io.h>
+#include <zlib.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,8 +19,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <random>
 #include <string>
+#include <vector>
 
 namespace corvaxis::io {
 
@@ -104,10 +106,19 @@ nifti_dmat44 toNifti(const Mat4& matrix)
     return result;
 }
 
+/// Finite, invertible, with voxel sizes (column lengths) that are ordinary positive numbers, and
+/// with axes that stay apart once divided by those sizes (an image holds them as directions):
+/// nothing may underflow to zero or overflow on the way.
 bool usableAffine(const Mat4& affine)
 {
-    return affine.allFinite() && affine.row(3) == Eigen::RowVector4d(0.0, 0.0, 0.0, 1.0) &&
-           affine.topLeftCorner<3, 3>().determinant() != 0.0;
+    if (!affine.allFinite() || affine.row(3) != Eigen::RowVector4d(0.0, 0.0, 0.0, 1.0) ||
+        !std::isnormal(affine.topLeftCorner<3, 3>().determinant()))
+        return false;
+    const Vec3 lengths = affine.topLeftCorner<3, 3>().colwise().norm().transpose();
+    if (!std::isnormal(lengths.x()) || !std::isnormal(lengths.y()) || !std::isnormal(lengths.z()))
+        return false;
+    const Eigen::Matrix3d directions = affine.topLeftCorner<3, 3>() * lengths.cwiseInverse().asDiagonal();
+    return std::abs(directions.determinant()) > 1e-9;
 }
 
 /// The voxel-to-world mapping: sform, else qform, else the voxel sizes alone.
@@ -354,33 +365,76 @@ bool columnsOrthogonal(const Mat4& affine)
     return true;
 }
 
-/// A temporary path next to the target, with the target's NIfTI extension.
-fs::path createTemporary(const fs::path& target, bool compressed)
-{
-    const fs::path directory = target.parent_path().empty() ? fs::path(".") : target.parent_path();
-    std::random_device entropy;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        char suffix[16];
-        std::snprintf(suffix, sizeof(suffix), "%08x", static_cast<unsigned>(entropy()));
-        const fs::path candidate =
-            directory / ("." + target.filename().string() + "." + suffix + (compressed ? ".tmp.nii.gz" : ".tmp.nii"));
-        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            ::close(fd);
-            return candidate;
-        }
-        if (errno != EEXIST)
-            throw FileAccessError(target,
-                                  "cannot create a temporary file in '" + directory.string() + "': " + std::strerror(errno),
-                                  errno);
+/// The bytes of a file, collected plain or through a gzip stream.
+class FileBytes {
+public:
+    FileBytes(bool compressed, const fs::path& path) : m_compressed(compressed), m_path(path)
+    {
+        if (m_compressed && deflateInit2(&m_stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8,
+                                         Z_DEFAULT_STRATEGY) != Z_OK)
+            throw FileAccessError(path, "cannot start compressing", ENOMEM);
     }
-    throw FileAccessError(target, "cannot find a free temporary file name in '" + directory.string() + "'");
-}
+    FileBytes(const FileBytes&) = delete;
+    FileBytes& operator=(const FileBytes&) = delete;
+    ~FileBytes()
+    {
+        if (m_compressed)
+            deflateEnd(&m_stream);
+    }
+
+    void append(const void* data, std::size_t size)
+    {
+        const auto* bytes = static_cast<const unsigned char*>(data);
+        if (!m_compressed) {
+            m_bytes.insert(m_bytes.end(), bytes, bytes + size);
+            return;
+        }
+        // zlib counts in 32 bits: large images go in pieces.
+        while (size > 0) {
+            const std::size_t piece = std::min<std::size_t>(size, std::size_t(1) << 30);
+            m_stream.next_in = const_cast<unsigned char*>(bytes);
+            m_stream.avail_in = static_cast<uInt>(piece);
+            deflateAll(Z_NO_FLUSH);
+            bytes += piece;
+            size -= piece;
+        }
+    }
+
+    std::vector<unsigned char> finish()
+    {
+        if (m_compressed)
+            deflateAll(Z_FINISH);
+        return std::move(m_bytes);
+    }
+
+private:
+    void deflateAll(int flush)
+    {
+        for (;;) {
+            const std::size_t used = m_bytes.size();
+            m_bytes.resize(used + (std::size_t(1) << 16));
+            m_stream.next_out = m_bytes.data() + used;
+            m_stream.avail_out = 1u << 16;
+            const int result = deflate(&m_stream, flush);
+            m_bytes.resize(m_bytes.size() - m_stream.avail_out);
+            if (result == Z_STREAM_ERROR)
+                throw FileAccessError(m_path, "cannot compress the image", EIO);
+            if (flush == Z_FINISH ? result == Z_STREAM_END : m_stream.avail_in == 0 && m_stream.avail_out != 0)
+                return;
+        }
+    }
+
+    bool m_compressed;
+    const fs::path& m_path;
+    z_stream m_stream{};
+    std::vector<unsigned char> m_bytes;
+};
 
 }  // namespace
 
 void saveNifti(const SharedImageSet& images, const fs::path& path)
 {
+    requireReplaceableTarget(path);
     const Image* first = images.get(0);
     if (!first)
         throw UnsupportedDataError(path, "an empty image set cannot be written as NIfTI");
@@ -403,31 +457,13 @@ void saveNifti(const SharedImageSet& images, const fs::path& path)
 
     const std::int64_t dims[8] = {images.size() > 1 ? 4 : 3, dimensions[0], dimensions[1], dimensions[2],
                                   images.size(), 1, 1, 1};
-    const fs::path temporary = createTemporary(path, compressed);
-    struct Cleanup {
-        const fs::path& file;
-        bool keep = false;
-        ~Cleanup()
-        {
-            if (!keep)
-                ::unlink(file.c_str());
-        }
-    } cleanup{temporary};
-
+    FileBytes bytes(compressed, path);
     {
         const std::lock_guard lock(g_libraryMutex);
         quietLibrary();
         NiftiImagePtr image(nifti_make_new_nim(dims, datatypeOf(first->pixelType()), 0));
         if (!image)
             throw FileAccessError(path, "the NIfTI library could not prepare the header");
-        const std::size_t volumeBytes = first->byteSize();
-        image->data = std::malloc(volumeBytes * static_cast<std::size_t>(images.size()));
-        if (!image->data)
-            throw FileAccessError(path, "not enough memory to write the file", ENOMEM);
-        for (int index = 0; index < images.size(); ++index)
-            std::memcpy(static_cast<unsigned char*>(image->data) + volumeBytes * static_cast<std::size_t>(index),
-                        images.get(index)->data(), volumeBytes);
-
         image->nifti_type = NIFTI_FTYPE_NIFTI1_1;
         image->sform_code = NIFTI_XFORM_ALIGNED_ANAT;
         image->sto_xyz = toNifti(affine);
@@ -451,24 +487,20 @@ void saveNifti(const SharedImageSet& images, const fs::path& path)
         image->scl_slope = 1.0;
         image->scl_inter = 0.0;
         image->intent_code = images.modality() == Modality::Label ? NIFTI_INTENT_LABEL : NIFTI_INTENT_NONE;
-        if (nifti_set_filenames(image.get(), temporary.c_str(), 0, 1) != 0)
-            throw FileAccessError(path, "the NIfTI library refused the file name");
-        nifti_image_write(image.get());
+        nifti_1_header header{};
+        if (nifti_convert_nim2n1hdr(image.get(), &header) != 0)
+            throw FileAccessError(path, "the NIfTI library could not prepare the header");
+        // A single file: the header, an extension flag saying there are none, then the voxels.
+        header.vox_offset = static_cast<float>(sizeof(header) + 4);
+        std::memcpy(header.magic, "n+1", 4);
+        const unsigned char noExtensions[4] = {0, 0, 0, 0};
+        bytes.append(&header, sizeof(header));
+        bytes.append(noExtensions, sizeof(noExtensions));
     }
-
-    // The library reports write failures only on its diagnostics channel: read the result back.
-    NiftiImagePtr check;
-    {
-        const std::lock_guard lock(g_libraryMutex);
-        check.reset(nifti_image_read(temporary.c_str(), 0));
-    }
-    const std::uintmax_t expected = static_cast<std::uintmax_t>(first->byteSize()) *
-                                    static_cast<std::uintmax_t>(images.size());
-    if (!check || (!compressed && fileSize(temporary) < static_cast<std::uintmax_t>(check->iname_offset) + expected))
-        throw FileAccessError(path, "the NIfTI file could not be written completely", EIO);
-    if (::rename(temporary.c_str(), path.c_str()) != 0)
-        throw FileAccessError(path, std::string("cannot replace the file: ") + std::strerror(errno), errno);
-    cleanup.keep = true;
+    for (int index = 0; index < images.size(); ++index)
+        bytes.append(images.get(index)->data(), first->byteSize());
+    // Written by our own checked writes: a full or failing disk is reported, never half-written.
+    writeFileAtomically(path, bytes.finish());
 }
 
 }  // namespace corvaxis::io

@@ -40,6 +40,10 @@ INSTANTIATE_TEST_SUITE_P(
                     Canonical{"[side=left][organ^=kid].b.a", "[organ^=kid][side=left].a.b"},
                     Canonical{"structure.highlighted", "structure.highlighted"},
                     Canonical{"graph[key=\"\"]", "graph[key=\"\"]"},
+                    Canonical{"mesh#liver.b.a", "mesh#liver.b.a"},
+                    Canonical{".b#liver.a.c", ".b#liver.a.c"},
+                    Canonical{"mesh.organ#liver", "mesh.organ#liver"},
+                    Canonical{".organ[side=left]#liv*", "#liv*[side=left].organ"},
                     Canonical{"pointcloud,plane,image", "pointcloud, plane, image"}));
 
 class RefusedSelector : public testing::TestWithParam<const char*> {};
