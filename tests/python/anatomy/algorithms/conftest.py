@@ -1,8 +1,12 @@
 """Synthetic shape populations: a template collection with keypoints and a mesh (whose matrix is
 not the identity, so that world coordinates matter), and training files made from a known mean,
-known orthogonal modes with exact sample variances, random similarity transformations and noise."""
+known orthogonal modes with exact sample variances, random similarity transformations and noise;
+and the benchmarks' bridge to elastix, the image registration peer, where elastix is installed."""
 
 import dataclasses
+import importlib.util
+import pathlib
+import shutil
 
 import numpy as np
 import pytest
@@ -135,3 +139,15 @@ def generator(template):
         return algorithm
 
     return make
+
+
+@pytest.fixture(scope="session")
+def elastix_peer():
+    """benchmarks/elastix_peer.py as a module; skips the test where elastix is not installed."""
+    if not (shutil.which("elastix") and shutil.which("transformix")):
+        pytest.skip("elastix is not installed")
+    path = pathlib.Path(__file__).resolve().parents[4] / "benchmarks" / "elastix_peer.py"
+    spec = importlib.util.spec_from_file_location("elastix_peer", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
