@@ -19,6 +19,7 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace corvaxis::io {
 
@@ -45,6 +46,8 @@ std::string lowerCase(std::string text)
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
     return text;
 }
+
+constexpr std::uintmax_t maximumDeflateRatio = 1032;
 
 bool isCompressedPath(const fs::path& path) { return lowerCase(path.filename().string()).ends_with(".nii.gz"); }
 
@@ -266,6 +269,30 @@ void requireNiftiHeader(const fs::path& path)
         throw FileFormatError(path, "not a NIfTI-1 or NIfTI-2 image");
 }
 
+struct ZnzCloser {
+    void operator()(znzptr* file) const { Xznzclose(&file); }
+};
+
+/// Reads the voxel data of a header-only `image` straight into `volumes` (one per volume, of the
+/// stored type), swapping the byte order when the file's differs from this machine's.
+void readVoxelsInto(const nifti_image& image, std::vector<std::unique_ptr<Image>>& volumes, const fs::path& path)
+{
+    std::unique_ptr<znzptr, ZnzCloser> file(znzopen(path.c_str(), "rb", isCompressedPath(path) ? 1 : 0));
+    if (!file || znz_isnull(file.get()))
+        throw FileAccessError(path, std::string("cannot open the file: ") + std::strerror(errno), errno);
+    if (znzseek(file.get(), static_cast<znz_off_t>(image.iname_offset), SEEK_SET) < 0)
+        throw FileFormatError(path, "the file holds less voxel data than its header announces");
+    const bool swapped = image.byteorder != nifti_short_order() && image.swapsize > 1;
+    for (auto& volume : volumes) {
+        const std::size_t bytes = volume->byteSize();
+        if (znzread(volume->data(), 1, bytes, file.get()) != bytes)
+            throw FileFormatError(path, "the file holds less voxel data than its header announces");
+        if (swapped)
+            nifti_swap_Nbytes(static_cast<std::int64_t>(bytes / static_cast<std::size_t>(image.swapsize)),
+                              image.swapsize, volume->data());
+    }
+}
+
 }  // namespace
 
 bool isNiftiPath(const fs::path& path)
@@ -290,17 +317,17 @@ std::unique_ptr<SharedImageSet> loadNifti(const fs::path& path, std::optional<Mo
         throw FileFormatError(path, "unsupported voxel type " + std::to_string(image->datatype) + " (" +
                                         nifti_datatype_string(image->datatype) + ")");
     const Extent extent = extentOf(*image, path);
-    const std::size_t voxelBytes = static_cast<std::size_t>(image->nbyper);
+    const auto voxelBytes = static_cast<std::size_t>(image->nbyper);
     const std::size_t dataBytes = extent.voxelsPerVolume * static_cast<std::size_t>(extent.volumes) * voxelBytes;
     if (image->iname_offset < 0)
         throw FileFormatError(path, "the header gives a negative data offset");
     // An uncompressed file must hold what the header announces before anything is allocated.
-    if (!isCompressedPath(path) &&
-        fileSize(path) < static_cast<std::uintmax_t>(image->iname_offset) + static_cast<std::uintmax_t>(dataBytes))
+    // Deflate expands at most 1032 times, so a compressed file's size bounds its content too.
+    const std::uintmax_t storedBytes = static_cast<std::uintmax_t>(image->iname_offset) + dataBytes;
+    const std::uintmax_t available = fileSize(path);
+    if (isCompressedPath(path) ? storedBytes / maximumDeflateRatio > available : storedBytes > available)
         throw FileFormatError(path, "the file holds less voxel data than its header announces");
     const Mat4 affine = affineOf(*image, path);
-    if (nifti_image_load(image.get()) != 0 || !image->data)
-        throw FileFormatError(path, "the file holds less voxel data than its header announces");
 
     const bool label = image->intent_code == NIFTI_INTENT_LABEL;
     const Modality chosen = modality.value_or(label ? Modality::Label : Modality::NA);
@@ -309,34 +336,48 @@ std::unique_ptr<SharedImageSet> loadNifti(const fs::path& path, std::optional<Mo
     const bool scaled = chosen != Modality::Label && std::isfinite(slope) && slope != 0.0 &&
                         std::isfinite(intercept) && (slope != 1.0 || intercept != 0.0);
     const PixelType pixelType = scaled ? scaledType(image->datatype) : voxelType->pixelType;
+    const bool storedAsIs = !scaled && !voxelType->narrowed64;
 
-    auto set = std::make_unique<SharedImageSet>();
-    const auto* bytes = static_cast<const unsigned char*>(image->data);
+    std::vector<std::unique_ptr<Image>> volumes;
     for (int volume = 0; volume < extent.volumes; ++volume) {
         auto converted = std::make_unique<Image>(pixelType, extent.dimensions);
-        const void* source = bytes + static_cast<std::size_t>(volume) * extent.voxelsPerVolume * voxelBytes;
-        const std::size_t count = extent.voxelsPerVolume;
-        if (scaled) {
-            dispatchSource(image->datatype, source, [&](const auto* values) {
-                if (pixelType == PixelType::Float)
-                    scaleInto(values, count, reinterpret_cast<float*>(converted->data()), slope, intercept);
-                else
-                    scaleInto(values, count, reinterpret_cast<double*>(converted->data()), slope, intercept);
-            });
-        }
-        else if (image->datatype == NIFTI_TYPE_INT64)
-            narrowInto(static_cast<const std::int64_t*>(source), count,
-                       reinterpret_cast<std::int32_t*>(converted->data()), path);
-        else if (image->datatype == NIFTI_TYPE_UINT64)
-            narrowInto(static_cast<const std::uint64_t*>(source), count,
-                       reinterpret_cast<std::uint32_t*>(converted->data()), path);
-        else
-            std::memcpy(converted->data(), source, converted->byteSize());
         converted->spacing = affine.topLeftCorner<3, 3>().colwise().norm().transpose();
         converted->matrix = affine;
         converted->matrix.leftCols<3>() = affine.leftCols<3>() * converted->spacing.cwiseInverse().asDiagonal();
-        set->add(std::move(converted));
+        volumes.push_back(std::move(converted));
     }
+    if (storedAsIs) {
+        // Stored values need no conversion: the (decompressed) stream goes once into the images.
+        readVoxelsInto(*image, volumes, path);
+    }
+    else {
+        if (nifti_image_load(image.get()) != 0 || !image->data)
+            throw FileFormatError(path, "the file holds less voxel data than its header announces");
+        const auto* bytes = static_cast<const unsigned char*>(image->data);
+        for (int volume = 0; volume < extent.volumes; ++volume) {
+            Image& converted = *volumes[static_cast<std::size_t>(volume)];
+            const void* source = bytes + static_cast<std::size_t>(volume) * extent.voxelsPerVolume * voxelBytes;
+            const std::size_t count = extent.voxelsPerVolume;
+            if (scaled) {
+                dispatchSource(image->datatype, source, [&](const auto* values) {
+                    if (pixelType == PixelType::Float)
+                        scaleInto(values, count, reinterpret_cast<float*>(converted.data()), slope, intercept);
+                    else
+                        scaleInto(values, count, reinterpret_cast<double*>(converted.data()), slope, intercept);
+                });
+            }
+            else if (image->datatype == NIFTI_TYPE_INT64)
+                narrowInto(static_cast<const std::int64_t*>(source), count,
+                           reinterpret_cast<std::int32_t*>(converted.data()), path);
+            else
+                narrowInto(static_cast<const std::uint64_t*>(source), count,
+                           reinterpret_cast<std::uint32_t*>(converted.data()), path);
+        }
+    }
+
+    auto set = std::make_unique<SharedImageSet>();
+    for (auto& volume : volumes)
+        set->add(std::move(volume));
     set->setModality(chosen);
     set->setSelectedIndex(0);
     return set;
@@ -377,9 +418,32 @@ fs::path createTemporary(const fs::path& target, bool compressed)
     throw FileAccessError(target, "cannot find a free temporary file name in '" + directory.string() + "'");
 }
 
+/// Writes a NIfTI-2 file: the library's writer picks the version from the extents alone, so the
+/// header it converts is written here, followed by no extensions and the voxels.
+void writeNifti2(const nifti_image& image, const fs::path& file, bool compressed, const fs::path& target)
+{
+    nifti_2_header header{};
+    if (nifti_convert_nim2n2hdr(&image, &header) != 0)
+        throw FileAccessError(target, "the NIfTI library could not prepare the header");
+    header.vox_offset = static_cast<double>(sizeof(nifti_2_header) + 4);
+    std::memcpy(header.magic, "n+2\0\r\n\032\n", sizeof(header.magic));
+    std::unique_ptr<znzptr, ZnzCloser> stream(znzopen(file.c_str(), "wb", compressed ? 1 : 0));
+    if (!stream || znz_isnull(stream.get()))
+        throw FileAccessError(target, std::string("cannot write the file: ") + std::strerror(errno), errno);
+    const char noExtensions[4] = {0, 0, 0, 0};
+    const std::size_t dataBytes = static_cast<std::size_t>(image.nvox) * static_cast<std::size_t>(image.nbyper);
+    if (znzwrite(&header, 1, sizeof(header), stream.get()) != sizeof(header) ||
+        znzwrite(noExtensions, 1, 4, stream.get()) != 4 ||
+        znzwrite(image.data, 1, dataBytes, stream.get()) != dataBytes)
+        throw FileAccessError(target, "the NIfTI file could not be written completely", EIO);
+    znzptr* raw = stream.release();
+    if (Xznzclose(&raw) != 0)
+        throw FileAccessError(target, "the NIfTI file could not be written completely", EIO);
+}
+
 }  // namespace
 
-void saveNifti(const SharedImageSet& images, const fs::path& path)
+void saveNifti(const SharedImageSet& images, const fs::path& path, NiftiVersion version)
 {
     const Image* first = images.get(0);
     if (!first)
@@ -395,9 +459,12 @@ void saveNifti(const SharedImageSet& images, const fs::path& path)
 
     const auto& dimensions = first->dimensions();
     // NIfTI-1 holds extents up to 32767.
-    if (std::any_of(dimensions.begin(), dimensions.end(), [](int extent) { return extent > 32767; }) ||
-        images.size() > 32767)
+    const bool fitsNifti1 =
+        std::none_of(dimensions.begin(), dimensions.end(), [](int extent) { return extent > 32767; }) &&
+        images.size() <= 32767;
+    if (version == NiftiVersion::One && !fitsNifti1)
         throw UnsupportedDataError(path, "NIfTI-1 holds at most 32767 voxels or volumes along an axis");
+    const bool nifti2 = version == NiftiVersion::Two || (version == NiftiVersion::Smallest && !fitsNifti1);
     const bool orthogonal = columnsOrthogonal(affine);
     const bool compressed = isCompressedPath(path);
 
@@ -428,7 +495,6 @@ void saveNifti(const SharedImageSet& images, const fs::path& path)
             std::memcpy(static_cast<unsigned char*>(image->data) + volumeBytes * static_cast<std::size_t>(index),
                         images.get(index)->data(), volumeBytes);
 
-        image->nifti_type = NIFTI_FTYPE_NIFTI1_1;
         image->sform_code = NIFTI_XFORM_ALIGNED_ANAT;
         image->sto_xyz = toNifti(affine);
         image->sto_ijk = nifti_dmat44_inverse(image->sto_xyz);
@@ -453,7 +519,10 @@ void saveNifti(const SharedImageSet& images, const fs::path& path)
         image->intent_code = images.modality() == Modality::Label ? NIFTI_INTENT_LABEL : NIFTI_INTENT_NONE;
         if (nifti_set_filenames(image.get(), temporary.c_str(), 0, 1) != 0)
             throw FileAccessError(path, "the NIfTI library refused the file name");
-        nifti_image_write(image.get());
+        if (nifti2)
+            writeNifti2(*image, temporary, compressed, path);
+        else
+            nifti_image_write(image.get());
     }
 
     // The library reports write failures only on its diagnostics channel: read the result back.
@@ -464,7 +533,10 @@ void saveNifti(const SharedImageSet& images, const fs::path& path)
     }
     const std::uintmax_t expected = static_cast<std::uintmax_t>(first->byteSize()) *
                                     static_cast<std::uintmax_t>(images.size());
-    if (!check || (!compressed && fileSize(temporary) < static_cast<std::uintmax_t>(check->iname_offset) + expected))
+    int writtenVersion = 0;
+    std::unique_ptr<void, decltype(&std::free)> header(nifti_read_header(temporary.c_str(), &writtenVersion, 0), &std::free);
+    if (!check || !header || writtenVersion != (nifti2 ? 2 : 1) ||
+        (!compressed && fileSize(temporary) < static_cast<std::uintmax_t>(check->iname_offset) + expected))
         throw FileAccessError(path, "the NIfTI file could not be written completely", EIO);
     if (::rename(temporary.c_str(), path.c_str()) != 0)
         throw FileAccessError(path, std::string("cannot replace the file: ") + std::strerror(errno), errno);
