@@ -68,22 +68,29 @@ def open(path, modality=None):
     return data
 
 
-def save(data, path):
+def save(data, path, nifti_version=None):
     """Write a data object (a collection, image set, mesh, point cloud or graph) to ``path``.
 
-    A path ending in ``.nii`` or ``.nii.gz`` (compressed) takes an image set as a NIfTI-1 image,
-    whose header holds the geometry in single precision; a label set carries the label intent. Any other path gets a corvaxis data file (by convention
+    A path ending in ``.nii`` or ``.nii.gz`` (compressed) takes an image set as a NIfTI image; a
+    label set carries the label intent. ``nifti_version`` chooses the header: ``1`` (NIfTI-1,
+    geometry in single precision, at most 32767 voxels or volumes along an axis), ``2`` (NIfTI-2,
+    geometry in double precision, 64-bit extents) or ``None``, NIfTI-1 when the set fits it and
+    NIfTI-2 otherwise. Any other path gets a corvaxis data file (by convention
     ``.cvx``): HDF5 behind a checked header, see docs/file-format.md. Saving is atomic: the data
     goes to a temporary file next to ``path`` that replaces ``path`` only when complete, so a
     failed or interrupted save leaves an existing file as it was. Data that a file cannot hold
     raises ``ValueError``; failures of the system raise ``OSError``.
     """
     path = _os.fspath(path)
+    if nifti_version is not None and (type(nifti_version) is not int or nifti_version not in (1, 2)):
+        raise ValueError(f"nifti_version must be 1, 2 or None, got {nifti_version!r}")
     if _is_nifti(path):
         if not isinstance(data, SharedImageSet):
             raise TypeError(f"{path}: only image sets can be saved as NIfTI, got {type(data).__name__}")
-        _save_nifti(data, path)
+        _save_nifti(data, path, nifti_version)
     else:
+        if nifti_version is not None:
+            raise ValueError(f"{path}: nifti_version applies to .nii and .nii.gz paths")
         _save(data, path)
 
 

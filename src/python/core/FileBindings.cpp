@@ -5,6 +5,7 @@
 #include "corvaxis/core/io/DataFile.h"
 #include "corvaxis/core/io/Nifti.h"
 
+#include <fmt/format.h>
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
 
@@ -110,15 +111,22 @@ void bindFiles(py::module_& module)
         "Reads a NIfTI image (.nii, .nii.gz) as an image set (see corvaxis.open).");
     module.def(
         "_save_nifti",
-        [](const SharedImageSet& images, const std::filesystem::path& path) {
+        [](const SharedImageSet& images, const std::filesystem::path& path, std::optional<int> version) {
+            if (version && *version != 1 && *version != 2)
+                throw py::value_error(fmt::format("nifti_version must be 1, 2 or None, got {}", *version));
             try {
-                io::saveNifti(images, path);
+                io::saveNifti(images, path,
+                              !version        ? io::NiftiVersion::Smallest
+                              : *version == 1 ? io::NiftiVersion::One
+                                              : io::NiftiVersion::Two);
             }
             catch (const io::FileError& error) {
                 raiseFileError(error);
             }
         },
-        py::arg("images"), py::arg("path"), "Writes an image set as a NIfTI image, atomically (see corvaxis.save).");
+        py::arg("images"), py::arg("path"), py::arg("version") = py::none(),
+        "Writes an image set as a NIfTI image, atomically (see corvaxis.save); version 1 or 2 chooses the header, "
+        "None the smallest that holds the set.");
 }
 
 }  // namespace corvaxis::python

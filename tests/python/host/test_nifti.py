@@ -209,3 +209,57 @@ def test_voxel_to_world_of_images_built_from_arrays():
     with pytest.raises(ValueError):
         images.voxel_to_world = np.zeros((4, 4))
     assert corvaxis.SharedImageSet().voxel_to_world is None
+
+
+def header_size(path):
+    """sizeof_hdr of a NIfTI file: 348 for NIfTI-1, 540 for NIfTI-2."""
+    opener = gzip.open if str(path).endswith(".gz") else open
+    with opener(path, "rb") as file:
+        return struct.unpack("<i", file.read(4))[0]
+
+
+@pytest.mark.parametrize("name", ["image.nii", "image.nii.gz"])
+@pytest.mark.parametrize(
+    ("shape", "nifti_version", "header", "exact_geometry"),
+    [
+        ((4, 5, 6), None, 348, False),
+        ((4, 5, 6), 1, 348, False),
+        ((4, 5, 6), 2, 540, True),
+        # Extents beyond NIfTI-1's 16-bit fields need NIfTI-2.
+        ((2, 1, 33000), None, 540, True),
+        ((2, 1, 33000), 2, 540, True),
+    ],
+)
+def test_nifti_version_chooses_the_header(tmp_path, nibabel, name, shape, nifti_version, header, exact_geometry):
+    pixels = (np.arange(np.prod(shape)) % 7).astype(np.int16).reshape(shape)
+    images = corvaxis.SharedImageSet(pixels, modality=corvaxis.Modality.LABEL)
+    images.voxel_to_world = ROTATED_LEFT_HANDED
+    path = tmp_path / name
+    corvaxis.save(images, path, nifti_version=nifti_version)
+    assert header_size(path) == header
+    again = corvaxis.open(path)
+    assert again.modality == corvaxis.Modality.LABEL
+    np.testing.assert_array_equal(again.get(), pixels)
+    expected = ROTATED_LEFT_HANDED if exact_geometry else ROTATED_LEFT_HANDED.astype(np.float32).astype(np.float64)
+    np.testing.assert_allclose(again.voxel_to_world, expected, rtol=1e-12, atol=1e-12)
+    peer = nibabel.load(path)
+    assert isinstance(peer, nibabel.Nifti2Image if header == 540 else nibabel.Nifti1Image)
+    np.testing.assert_allclose(peer.affine, again.voxel_to_world, rtol=1e-12, atol=1e-12)
+    np.testing.assert_array_equal(np.asarray(peer.dataobj), pixels.transpose(2, 1, 0))
+
+
+@pytest.mark.parametrize(
+    ("name", "nifti_version", "message"),
+    [
+        ("image.nii", 1, "32767"),
+        ("image.nii", 3, "nifti_version"),
+        ("image.nii", 2.0, "nifti_version"),
+        ("image.nii", True, "nifti_version"),
+        ("image.cvx", 2, "nifti_version"),
+    ],
+)
+def test_nifti_versions_that_cannot_hold_the_set_are_refused(tmp_path, name, nifti_version, message):
+    images = corvaxis.SharedImageSet(np.zeros((1, 1, 33000), np.uint8))
+    with pytest.raises(ValueError, match=message):
+        corvaxis.save(images, tmp_path / name, nifti_version=nifti_version)
+    assert not list(tmp_path.iterdir())

@@ -71,13 +71,17 @@ void dispatchPixels(const Image& image, Function&& function)
     }
 }
 
-/// One pass, run by run: every label's voxel count, index sum and bounding box (background excluded).
-std::unordered_map<std::int32_t, LabelStatistics> gatherLabels(const Image& image)
+/// The threads that share the work: the machine's, at most eight.
+std::size_t threadBudget() { return std::max(1u, std::min(8u, std::thread::hardware_concurrency())); }
+
+/// Every label's voxel count, index sum and bounding box (background excluded) over the slices
+/// [zBegin, zEnd), run by run.
+std::unordered_map<std::int32_t, LabelStatistics> gatherSlices(const Image& image, int zBegin, int zEnd)
 {
     std::unordered_map<std::int32_t, LabelStatistics> labels;
     const auto [nx, ny, nz] = image.dimensions();
     dispatchPixels(image, [&](const auto* pixels) {
-        for (int z = 0; z < nz; ++z)
+        for (int z = zBegin; z < zEnd; ++z)
             for (int y = 0; y < ny; ++y) {
                 const auto* row = pixels + (static_cast<std::size_t>(z) * ny + y) * nx;
                 int start = 0;
@@ -104,6 +108,49 @@ std::unordered_map<std::int32_t, LabelStatistics> gatherLabels(const Image& imag
             }
     });
     return labels;
+}
+
+void merge(LabelStatistics& into, const LabelStatistics& from)
+{
+    into.count += from.count;
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+        into.indexSum[axis] += from.indexSum[axis];
+        into.lower[axis] = std::min(into.lower[axis], from.lower[axis]);
+        into.upper[axis] = std::max(into.upper[axis], from.upper[axis]);
+    }
+}
+
+/// One pass over the image, its slabs of slices shared among threads. The figures are integers,
+/// so merging them gives the same result however the slabs are cut; a bad value is reported from
+/// the first slab that holds one, as a pass in order would.
+std::unordered_map<std::int32_t, LabelStatistics> gatherLabels(const Image& image)
+{
+    const int nz = image.dimensions()[2];
+    // Slabs of at least a million voxels, so that small images stay on the calling thread.
+    const std::size_t slabs = std::clamp<std::size_t>(image.numPixels() >> 20, 1, std::min<std::size_t>(threadBudget(), nz));
+    std::vector<std::unordered_map<std::int32_t, LabelStatistics>> found(slabs);
+    std::vector<std::exception_ptr> errors(slabs);
+    const auto gather = [&](std::size_t slab) {
+        try {
+            found[slab] = gatherSlices(image, static_cast<int>(nz * slab / slabs), static_cast<int>(nz * (slab + 1) / slabs));
+        }
+        catch (...) {
+            errors[slab] = std::current_exception();
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (std::size_t slab = 1; slab < slabs; ++slab)
+        helpers.emplace_back(gather, slab);
+    gather(0);
+    for (auto& helper : helpers)
+        helper.join();
+    for (const auto& error : errors)
+        if (error)
+            std::rethrow_exception(error);
+    for (std::size_t slab = 1; slab < slabs; ++slab)
+        for (const auto& [label, statistics] : found[slab])
+            merge(found[0][label], statistics);
+    return std::move(found[0]);
 }
 
 /// The labels that make one structure.
@@ -141,16 +188,6 @@ surface::BinaryMask maskOf(const Image& image, const StructurePlan& plan)
             }
     });
     return mask;
-}
-
-void merge(LabelStatistics& into, const LabelStatistics& from)
-{
-    into.count += from.count;
-    for (std::size_t axis = 0; axis < 3; ++axis) {
-        into.indexSum[axis] += from.indexSum[axis];
-        into.lower[axis] = std::min(into.lower[axis], from.lower[axis]);
-        into.upper[axis] = std::max(into.upper[axis], from.upper[axis]);
-    }
 }
 
 void logAt(int level, const std::string& message)
@@ -239,13 +276,28 @@ void GenericASCFromMultiLabelMap::compute()
     const Mat4 voxelToWorld = m_labelImages->voxelToWorld(-1);
     std::vector<surface::TriangleSurface> surfaces(plans.size());
     std::vector<std::exception_ptr> errors(plans.size());
+    // The largest boxes first, so that the last one started is small and no worker is left
+    // alone with a large one; each surface depends only on its own box, whatever the order.
+    std::vector<std::size_t> order(plans.size());
+    for (std::size_t index = 0; index < order.size(); ++index)
+        order[index] = index;
+    const auto boxVoxels = [&](std::size_t index) {
+        const LabelStatistics& statistics = plans[index].statistics;
+        std::int64_t voxels = 1;
+        for (std::size_t axis = 0; axis < 3; ++axis)
+            voxels *= statistics.upper[axis] - statistics.lower[axis] + 1;
+        return voxels;
+    };
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return boxVoxels(a) > boxVoxels(b); });
     std::atomic<std::size_t> next{0};
     std::atomic<bool> stop{false};
     std::mutex mutex;
     std::condition_variable finishedOne;
     std::size_t finished = 0;
     const auto work = [&] {
-        for (std::size_t index; !stop && (index = next++) < plans.size();) {
+        for (std::size_t position; !stop && (position = next++) < plans.size();) {
+            const std::size_t index = order[position];
             try {
                 const StructurePlan& plan = plans[index];
                 Mat4 boxToWorld = voxelToWorld;
@@ -262,7 +314,7 @@ void GenericASCFromMultiLabelMap::compute()
         }
     };
     const std::size_t workerCount =
-        std::min<std::size_t>(plans.size(), std::max(1u, std::min(8u, std::thread::hardware_concurrency())));
+        std::min<std::size_t>(plans.size(), threadBudget());
     std::vector<std::thread> workers;
     for (std::size_t i = 0; i < workerCount; ++i)
         workers.emplace_back(work);

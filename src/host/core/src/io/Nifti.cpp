@@ -48,6 +48,8 @@ std::string lowerCase(std::string text)
     return text;
 }
 
+constexpr std::uintmax_t maximumDeflateRatio = 1032;
+
 bool isCompressedPath(const fs::path& path) { return lowerCase(path.filename().string()).ends_with(".nii.gz"); }
 
 /// How a voxel type of the file is held in an image; 64-bit integers are narrowed when they fit.
@@ -277,6 +279,30 @@ void requireNiftiHeader(const fs::path& path)
         throw FileFormatError(path, "not a NIfTI-1 or NIfTI-2 image");
 }
 
+struct ZnzCloser {
+    void operator()(znzptr* file) const { Xznzclose(&file); }
+};
+
+/// Reads the voxel data of a header-only `image` straight into `volumes` (one per volume, of the
+/// stored type), swapping the byte order when the file's differs from this machine's.
+void readVoxelsInto(const nifti_image& image, std::vector<std::unique_ptr<Image>>& volumes, const fs::path& path)
+{
+    std::unique_ptr<znzptr, ZnzCloser> file(znzopen(path.c_str(), "rb", isCompressedPath(path) ? 1 : 0));
+    if (!file || znz_isnull(file.get()))
+        throw FileAccessError(path, std::string("cannot open the file: ") + std::strerror(errno), errno);
+    if (znzseek(file.get(), static_cast<znz_off_t>(image.iname_offset), SEEK_SET) < 0)
+        throw FileFormatError(path, "the file holds less voxel data than its header announces");
+    const bool swapped = image.byteorder != nifti_short_order() && image.swapsize > 1;
+    for (auto& volume : volumes) {
+        const std::size_t bytes = volume->byteSize();
+        if (znzread(volume->data(), 1, bytes, file.get()) != bytes)
+            throw FileFormatError(path, "the file holds less voxel data than its header announces");
+        if (swapped)
+            nifti_swap_Nbytes(static_cast<std::int64_t>(bytes / static_cast<std::size_t>(image.swapsize)),
+                              image.swapsize, volume->data());
+    }
+}
+
 }  // namespace
 
 bool isNiftiPath(const fs::path& path)
@@ -301,17 +327,17 @@ std::unique_ptr<SharedImageSet> loadNifti(const fs::path& path, std::optional<Mo
         throw FileFormatError(path, "unsupported voxel type " + std::to_string(image->datatype) + " (" +
                                         nifti_datatype_string(image->datatype) + ")");
     const Extent extent = extentOf(*image, path);
-    const std::size_t voxelBytes = static_cast<std::size_t>(image->nbyper);
+    const auto voxelBytes = static_cast<std::size_t>(image->nbyper);
     const std::size_t dataBytes = extent.voxelsPerVolume * static_cast<std::size_t>(extent.volumes) * voxelBytes;
     if (image->iname_offset < 0)
         throw FileFormatError(path, "the header gives a negative data offset");
     // An uncompressed file must hold what the header announces before anything is allocated.
-    if (!isCompressedPath(path) &&
-        fileSize(path) < static_cast<std::uintmax_t>(image->iname_offset) + static_cast<std::uintmax_t>(dataBytes))
+    // Deflate expands at most 1032 times, so a compressed file's size bounds its content too.
+    const std::uintmax_t storedBytes = static_cast<std::uintmax_t>(image->iname_offset) + dataBytes;
+    const std::uintmax_t available = fileSize(path);
+    if (isCompressedPath(path) ? storedBytes / maximumDeflateRatio > available : storedBytes > available)
         throw FileFormatError(path, "the file holds less voxel data than its header announces");
     const Mat4 affine = affineOf(*image, path);
-    if (nifti_image_load(image.get()) != 0 || !image->data)
-        throw FileFormatError(path, "the file holds less voxel data than its header announces");
 
     const bool label = image->intent_code == NIFTI_INTENT_LABEL;
     const Modality chosen = modality.value_or(label ? Modality::Label : Modality::NA);
@@ -320,34 +346,48 @@ std::unique_ptr<SharedImageSet> loadNifti(const fs::path& path, std::optional<Mo
     const bool scaled = chosen != Modality::Label && std::isfinite(slope) && slope != 0.0 &&
                         std::isfinite(intercept) && (slope != 1.0 || intercept != 0.0);
     const PixelType pixelType = scaled ? scaledType(image->datatype) : voxelType->pixelType;
+    const bool storedAsIs = !scaled && !voxelType->narrowed64;
 
-    auto set = std::make_unique<SharedImageSet>();
-    const auto* bytes = static_cast<const unsigned char*>(image->data);
+    std::vector<std::unique_ptr<Image>> volumes;
     for (int volume = 0; volume < extent.volumes; ++volume) {
         auto converted = std::make_unique<Image>(pixelType, extent.dimensions);
-        const void* source = bytes + static_cast<std::size_t>(volume) * extent.voxelsPerVolume * voxelBytes;
-        const std::size_t count = extent.voxelsPerVolume;
-        if (scaled) {
-            dispatchSource(image->datatype, source, [&](const auto* values) {
-                if (pixelType == PixelType::Float)
-                    scaleInto(values, count, reinterpret_cast<float*>(converted->data()), slope, intercept);
-                else
-                    scaleInto(values, count, reinterpret_cast<double*>(converted->data()), slope, intercept);
-            });
-        }
-        else if (image->datatype == NIFTI_TYPE_INT64)
-            narrowInto(static_cast<const std::int64_t*>(source), count,
-                       reinterpret_cast<std::int32_t*>(converted->data()), path);
-        else if (image->datatype == NIFTI_TYPE_UINT64)
-            narrowInto(static_cast<const std::uint64_t*>(source), count,
-                       reinterpret_cast<std::uint32_t*>(converted->data()), path);
-        else
-            std::memcpy(converted->data(), source, converted->byteSize());
         converted->spacing = affine.topLeftCorner<3, 3>().colwise().norm().transpose();
         converted->matrix = affine;
         converted->matrix.leftCols<3>() = affine.leftCols<3>() * converted->spacing.cwiseInverse().asDiagonal();
-        set->add(std::move(converted));
+        volumes.push_back(std::move(converted));
     }
+    if (storedAsIs) {
+        // Stored values need no conversion: the (decompressed) stream goes once into the images.
+        readVoxelsInto(*image, volumes, path);
+    }
+    else {
+        if (nifti_image_load(image.get()) != 0 || !image->data)
+            throw FileFormatError(path, "the file holds less voxel data than its header announces");
+        const auto* bytes = static_cast<const unsigned char*>(image->data);
+        for (int volume = 0; volume < extent.volumes; ++volume) {
+            Image& converted = *volumes[static_cast<std::size_t>(volume)];
+            const void* source = bytes + static_cast<std::size_t>(volume) * extent.voxelsPerVolume * voxelBytes;
+            const std::size_t count = extent.voxelsPerVolume;
+            if (scaled) {
+                dispatchSource(image->datatype, source, [&](const auto* values) {
+                    if (pixelType == PixelType::Float)
+                        scaleInto(values, count, reinterpret_cast<float*>(converted.data()), slope, intercept);
+                    else
+                        scaleInto(values, count, reinterpret_cast<double*>(converted.data()), slope, intercept);
+                });
+            }
+            else if (image->datatype == NIFTI_TYPE_INT64)
+                narrowInto(static_cast<const std::int64_t*>(source), count,
+                           reinterpret_cast<std::int32_t*>(converted.data()), path);
+            else
+                narrowInto(static_cast<const std::uint64_t*>(source), count,
+                           reinterpret_cast<std::uint32_t*>(converted.data()), path);
+        }
+    }
+
+    auto set = std::make_unique<SharedImageSet>();
+    for (auto& volume : volumes)
+        set->add(std::move(volume));
     set->setModality(chosen);
     set->setSelectedIndex(0);
     return set;
@@ -432,7 +472,7 @@ private:
 
 }  // namespace
 
-void saveNifti(const SharedImageSet& images, const fs::path& path)
+void saveNifti(const SharedImageSet& images, const fs::path& path, NiftiVersion version)
 {
     requireReplaceableTarget(path);
     const Image* first = images.get(0);
@@ -449,9 +489,12 @@ void saveNifti(const SharedImageSet& images, const fs::path& path)
 
     const auto& dimensions = first->dimensions();
     // NIfTI-1 holds extents up to 32767.
-    if (std::any_of(dimensions.begin(), dimensions.end(), [](int extent) { return extent > 32767; }) ||
-        images.size() > 32767)
+    const bool fitsNifti1 =
+        std::none_of(dimensions.begin(), dimensions.end(), [](int extent) { return extent > 32767; }) &&
+        images.size() <= 32767;
+    if (version == NiftiVersion::One && !fitsNifti1)
         throw UnsupportedDataError(path, "NIfTI-1 holds at most 32767 voxels or volumes along an axis");
+    const bool nifti2 = version == NiftiVersion::Two || (version == NiftiVersion::Smallest && !fitsNifti1);
     const bool orthogonal = columnsOrthogonal(affine);
     const bool compressed = isCompressedPath(path);
 
@@ -464,7 +507,7 @@ void saveNifti(const SharedImageSet& images, const fs::path& path)
         NiftiImagePtr image(nifti_make_new_nim(dims, datatypeOf(first->pixelType()), 0));
         if (!image)
             throw FileAccessError(path, "the NIfTI library could not prepare the header");
-        image->nifti_type = NIFTI_FTYPE_NIFTI1_1;
+        image->nifti_type = nifti2 ? NIFTI_FTYPE_NIFTI2_1 : NIFTI_FTYPE_NIFTI1_1;
         image->sform_code = NIFTI_XFORM_ALIGNED_ANAT;
         image->sto_xyz = toNifti(affine);
         image->sto_ijk = nifti_dmat44_inverse(image->sto_xyz);
@@ -487,14 +530,26 @@ void saveNifti(const SharedImageSet& images, const fs::path& path)
         image->scl_slope = 1.0;
         image->scl_inter = 0.0;
         image->intent_code = images.modality() == Modality::Label ? NIFTI_INTENT_LABEL : NIFTI_INTENT_NONE;
-        nifti_1_header header{};
-        if (nifti_convert_nim2n1hdr(image.get(), &header) != 0)
-            throw FileAccessError(path, "the NIfTI library could not prepare the header");
-        // A single file: the header, an extension flag saying there are none, then the voxels.
-        header.vox_offset = static_cast<float>(sizeof(header) + 4);
-        std::memcpy(header.magic, "n+1", 4);
+        // A single file: the header, an extension flag saying there are none, then the voxels. The
+        // library's own writer would pick the version from the extents alone, so the header it
+        // converts is laid out here.
         const unsigned char noExtensions[4] = {0, 0, 0, 0};
-        bytes.append(&header, sizeof(header));
+        if (nifti2) {
+            nifti_2_header header{};
+            if (nifti_convert_nim2n2hdr(image.get(), &header) != 0)
+                throw FileAccessError(path, "the NIfTI library could not prepare the header");
+            header.vox_offset = static_cast<double>(sizeof(header) + 4);
+            std::memcpy(header.magic, "n+2\0\r\n\032\n", sizeof(header.magic));
+            bytes.append(&header, sizeof(header));
+        }
+        else {
+            nifti_1_header header{};
+            if (nifti_convert_nim2n1hdr(image.get(), &header) != 0)
+                throw FileAccessError(path, "the NIfTI library could not prepare the header");
+            header.vox_offset = static_cast<float>(sizeof(header) + 4);
+            std::memcpy(header.magic, "n+1", 4);
+            bytes.append(&header, sizeof(header));
+        }
         bytes.append(noExtensions, sizeof(noExtensions));
     }
     for (int index = 0; index < images.size(); ++index)

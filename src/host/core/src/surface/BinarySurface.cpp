@@ -5,6 +5,8 @@
 
 #include <climits>
 #include <cstddef>
+#include <cstring>
+#include <optional>
 #include <stdexcept>
 
 namespace corvaxis::surface {
@@ -14,93 +16,177 @@ namespace {
 /// A corner of a grid cube: bit 0 is +x, bit 1 is +y, bit 2 is +z.
 using Corner = int;
 
-/// An edge of the tetrahedra, from the lower corner along one of seven directions (a nonzero
-/// corner bit set); the upper corner is lower | direction.
-struct CubeEdge {
-    Corner lower;
-    int direction;
-};
-
-struct TriangleOnEdges {
-    std::array<CubeEdge, 3> edges;
-};
-
-/// For each of the 256 inside/outside patterns of a cube's corners, the triangles it holds.
-struct CaseTable {
-    std::array<std::vector<TriangleOnEdges>, 256> triangles;
-};
-
 Eigen::Vector3i cornerPosition(Corner corner) { return {corner & 1, (corner >> 1) & 1, (corner >> 2) & 1}; }
 
-CubeEdge edgeBetween(Corner a, Corner b)
+/// The twelve cube edges, four per axis, each from its lower corner along the axis.
+struct CubeEdge {
+    Corner lower;
+    int axis;
+};
+
+constexpr std::array<CubeEdge, 12> makeCubeEdges()
 {
-    const Corner lower = (a & b) == a ? a : b;
-    return {lower, a ^ b};
+    std::array<CubeEdge, 12> edges{};
+    int next = 0;
+    for (int axis = 0; axis < 3; ++axis)
+        for (Corner corner = 0; corner < 8; ++corner)
+            if (!(corner >> axis & 1))
+                edges[static_cast<std::size_t>(next++)] = {corner, axis};
+    return edges;
+}
+
+constexpr std::array<CubeEdge, 12> cubeEdges = makeCubeEdges();
+
+int edgeBetween(Corner a, Corner b)
+{
+    const Corner lower = a & b;
+    const int axis = (a ^ b) == 1 ? 0 : (a ^ b) == 2 ? 1 : 2;
+    for (int edge = 0; edge < 12; ++edge)
+        if (cubeEdges[static_cast<std::size_t>(edge)].lower == lower && cubeEdges[static_cast<std::size_t>(edge)].axis == axis)
+            return edge;
+    throw std::logic_error("corners not joined by a cube edge");
 }
 
 /// Twice the position of an edge's middle, so that it is exact in integers.
-Eigen::Vector3i doubledMiddle(const CubeEdge& edge)
+Eigen::Vector3i doubledMiddle(int edge)
 {
-    return cornerPosition(edge.lower) + cornerPosition(edge.lower | edge.direction);
+    const CubeEdge& cubeEdge = cubeEdges[static_cast<std::size_t>(edge)];
+    return 2 * cornerPosition(cubeEdge.lower) + Eigen::Vector3i::Unit(cubeEdge.axis);
 }
 
-CaseTable buildCaseTable()
+/// Whether two cube edges lie on a common face of the cube.
+bool shareFace(int a, int b)
 {
-    CaseTable table;
-    // The six tetrahedra: paths from corner 0 to corner 7 along the axes in each order.
-    std::vector<std::array<Corner, 4>> tetrahedra;
-    const int orders[6][3] = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
-    for (const auto& order : orders)
-        tetrahedra.push_back({0, 1 << order[0], (1 << order[0]) | (1 << order[1]), 7});
+    const Eigen::Vector3i pa = doubledMiddle(a), pb = doubledMiddle(b);
+    for (int axis = 0; axis < 3; ++axis)
+        if (pa[axis] == pb[axis] && pa[axis] != 1)
+            return true;
+    return false;
+}
 
-    for (int pattern = 0; pattern < 256; ++pattern) {
-        for (const auto& tetrahedron : tetrahedra) {
-            std::vector<Corner> in, out;
-            for (Corner corner : tetrahedron)
-                ((pattern >> corner) & 1 ? in : out).push_back(corner);
-            if (in.empty() || out.empty())
-                continue;
-            std::vector<std::array<CubeEdge, 3>> pieces;
-            if (in.size() == 1)
-                pieces.push_back({edgeBetween(in[0], out[0]), edgeBetween(in[0], out[1]), edgeBetween(in[0], out[2])});
-            else if (out.size() == 1)
-                pieces.push_back({edgeBetween(out[0], in[0]), edgeBetween(out[0], in[1]), edgeBetween(out[0], in[2])});
-            else {
-                // The crossing is a parallelogram through the middles of the four mixed edges.
-                const CubeEdge ac = edgeBetween(in[0], out[0]), ad = edgeBetween(in[0], out[1]);
-                const CubeEdge bd = edgeBetween(in[1], out[1]), bc = edgeBetween(in[1], out[0]);
-                pieces.push_back({ac, ad, bd});
-                pieces.push_back({ac, bd, bc});
+/// For each of the 256 inside/outside patterns of a cube's corners, its triangles as triples of
+/// cube edges, counter-clockwise seen from outside.
+struct CaseTable {
+    std::array<std::array<std::uint8_t, 15>, 256> edges{};
+    std::array<std::uint8_t, 256> triangleCount{};
+};
+
+/// The marching cubes case of one pattern. On each cube face the surface crosses the face in
+/// segments between the middles of its mixed edges; on a face whose inside corners lie diagonally
+/// the segments cut off the inside corners. Both cubes sharing a face see the same segments, which
+/// closes the surface. The segments chain into polygons, each split into a fan of triangles.
+void addCase(CaseTable& table, int pattern)
+{
+    const auto inside = [&](Corner corner) { return (pattern >> corner & 1) != 0; };
+    std::array<int, 12> successor;
+    successor.fill(-1);
+    for (int axis = 0; axis < 3; ++axis)
+        for (int side = 0; side < 2; ++side) {
+            const int u = (axis + 1) % 3, v = (axis + 2) % 3;
+            const Corner base = side << axis;
+            const std::array<Corner, 4> around = {base, base | 1 << u, base | 1 << u | 1 << v, base | 1 << v};
+            const Eigen::Vector3i faceNormal = (side ? 1 : -1) * Eigen::Vector3i::Unit(axis);
+            std::array<int, 4> mixed{};
+            int mixedCount = 0;
+            for (int k = 0; k < 4; ++k)
+                if (inside(around[static_cast<std::size_t>(k)]) != inside(around[static_cast<std::size_t>((k + 1) % 4)]))
+                    mixed[static_cast<std::size_t>(mixedCount++)] = k;
+            // Segments as (edge before the inside corner, edge after it, inside corner).
+            std::vector<std::array<int, 3>> segments;
+            const auto sideEdge = [&](int k) {
+                return edgeBetween(around[static_cast<std::size_t>(k % 4)], around[static_cast<std::size_t>((k + 1) % 4)]);
+            };
+            if (mixedCount == 2) {
+                Corner insideCorner = -1;
+                for (Corner corner : around)
+                    if (inside(corner))
+                        insideCorner = corner;
+                segments.push_back({sideEdge(mixed[0]), sideEdge(mixed[1]), insideCorner});
             }
-            // Outward: from the inside corners towards the outside ones (both scaled to be integral).
-            Eigen::Vector3i inSum = Eigen::Vector3i::Zero(), outSum = Eigen::Vector3i::Zero();
-            for (Corner corner : in)
-                inSum += cornerPosition(corner);
-            for (Corner corner : out)
-                outSum += cornerPosition(corner);
-            const Eigen::Vector3i outward =
-                outSum * static_cast<int>(in.size()) - inSum * static_cast<int>(out.size());
-            for (auto& piece : pieces) {
-                const Eigen::Vector3i p0 = doubledMiddle(piece[0]), p1 = doubledMiddle(piece[1]),
-                                      p2 = doubledMiddle(piece[2]);
-                const Eigen::Vector3i normal = (p1 - p0).cross(p2 - p0);
-                if (normal.dot(outward) < 0)
-                    std::swap(piece[1], piece[2]);
-                table.triangles[static_cast<std::size_t>(pattern)].push_back({piece});
+            else if (mixedCount == 4) {
+                for (int k = 0; k < 4; ++k)
+                    if (inside(around[static_cast<std::size_t>(k)]))
+                        segments.push_back({sideEdge(k + 3), sideEdge(k), around[static_cast<std::size_t>(k)]});
+            }
+            for (auto [from, to, insideCorner] : segments) {
+                // Outward: walking from `from` to `to`, the inside corner is on the right seen from
+                // outside the cube face.
+                const Eigen::Vector3i p = doubledMiddle(from), q = doubledMiddle(to);
+                const Eigen::Vector3i toCorner = 2 * cornerPosition(insideCorner) - p;
+                if ((q - p).cross(toCorner).dot(faceNormal) > 0)
+                    std::swap(from, to);
+                successor[static_cast<std::size_t>(from)] = to;
             }
         }
+
+    std::array<bool, 12> used{};
+    int triangles = 0;
+    for (int start = 0; start < 12; ++start) {
+        if (successor[static_cast<std::size_t>(start)] < 0 || used[static_cast<std::size_t>(start)])
+            continue;
+        std::vector<int> polygon;
+        for (int edge = start; !used[static_cast<std::size_t>(edge)]; edge = successor[static_cast<std::size_t>(edge)]) {
+            used[static_cast<std::size_t>(edge)] = true;
+            polygon.push_back(edge);
+        }
+        // The fan whose smallest triangle is largest, among fans whose diagonals stay off the cube
+        // faces (a diagonal on a face would be shared with the neighbouring cube's triangles).
+        const int size = static_cast<int>(polygon.size());
+        std::optional<int> bestApex;
+        long bestArea = 0;
+        for (int apex = 0; apex < size; ++apex) {
+            long smallest = LONG_MAX;
+            bool onFace = false;
+            for (int k = 1; k + 1 < size; ++k) {
+                const int a = polygon[static_cast<std::size_t>(apex)];
+                const int b = polygon[static_cast<std::size_t>((apex + k) % size)];
+                const int c = polygon[static_cast<std::size_t>((apex + k + 1) % size)];
+                if (k > 1 && shareFace(a, b))
+                    onFace = true;
+                const Eigen::Vector3i normal = (doubledMiddle(b) - doubledMiddle(a)).cross(doubledMiddle(c) - doubledMiddle(a));
+                smallest = std::min<long>(smallest, normal.squaredNorm());
+            }
+            if (!onFace && smallest > bestArea) {
+                bestArea = smallest;
+                bestApex = apex;
+            }
+        }
+        if (!bestApex)
+            throw std::logic_error("a marching cubes polygon without a valid fan");
+        for (int k = 1; k + 1 < size; ++k) {
+            auto& slots = table.edges[static_cast<std::size_t>(pattern)];
+            slots[static_cast<std::size_t>(3 * triangles)] = static_cast<std::uint8_t>(polygon[static_cast<std::size_t>(*bestApex)]);
+            slots[static_cast<std::size_t>(3 * triangles + 1)] =
+                static_cast<std::uint8_t>(polygon[static_cast<std::size_t>((*bestApex + k) % size)]);
+            slots[static_cast<std::size_t>(3 * triangles + 2)] =
+                static_cast<std::uint8_t>(polygon[static_cast<std::size_t>((*bestApex + k + 1) % size)]);
+            ++triangles;
+        }
     }
-    return table;
+    table.triangleCount[static_cast<std::size_t>(pattern)] = static_cast<std::uint8_t>(triangles);
 }
 
 const CaseTable& caseTable()
 {
-    static const CaseTable table = buildCaseTable();
+    static const CaseTable table = [] {
+        CaseTable built;
+        for (int pattern = 0; pattern < 256; ++pattern)
+            addCase(built, pattern);
+        return built;
+    }();
     return table;
 }
 
-/// Index of a direction bit set (1..7) among the seven edge directions.
-constexpr int directionSlot(int direction) { return direction - 1; }
+/// The pattern bits of a cube from the four corner bits of its left and right point columns:
+/// column bit j (y = j & 1, z = j >> 1) is corner 2 j on the left and 2 j + 1 on the right.
+constexpr std::array<std::uint8_t, 16> spreadColumn = [] {
+    std::array<std::uint8_t, 16> spread{};
+    for (int bits = 0; bits < 16; ++bits)
+        for (int j = 0; j < 4; ++j)
+            if (bits >> j & 1)
+                spread[static_cast<std::size_t>(bits)] |= static_cast<std::uint8_t>(1 << (2 * j));
+    return spread;
+}();
 
 }  // namespace
 
@@ -113,78 +199,82 @@ TriangleSurface extractSurface(const BinaryMask& mask, const Mat4& indexToWorld)
 
     // Grid points of the padded grid: the mask plus one outside voxel on every side.
     const std::int64_t px = nx + 2, py = ny + 2, pz = nz + 2;
-    const auto insideAt = [&](std::int64_t x, std::int64_t y, std::int64_t z) -> int {
-        if (x < 1 || y < 1 || z < 1 || x > nx || y > ny || z > nz)
-            return 0;
-        return mask.inside[static_cast<std::size_t>(((z - 1) * ny + (y - 1)) * nx + (x - 1))] != 0;
+    const std::vector<std::uint8_t> outsideRow(static_cast<std::size_t>(nx), 0);
+    const auto maskRow = [&](std::int64_t y, std::int64_t z) {
+        if (y < 1 || z < 1 || y > ny || z > nz)
+            return outsideRow.data();
+        return mask.inside.data() + ((z - 1) * ny + (y - 1)) * nx;
     };
 
     const CaseTable& table = caseTable();
-    // Vertex numbers of the edges starting on two point layers: the cube layer's bottom and top.
-    const std::size_t layerSlots = static_cast<std::size_t>(px * py * 7);
-    std::vector<std::int32_t> bottom(layerSlots, -1), top(layerSlots, -1);
-    std::vector<Eigen::Vector3d> positions;
-    std::vector<Eigen::Vector3i> faces;
+    const Eigen::Matrix3d linear = indexToWorld.topLeftCorner<3, 3>();
+    // The world position of padded grid point (0, 0, 0), one voxel before the mask's first.
+    const Vec3 origin = indexToWorld.topRightCorner<3, 1>() - linear * Vec3::Ones();
+    // A left-handed mapping mirrors the surface; swapping two corners keeps the normals outward.
+    const bool mirrored = linear.determinant() < 0.0;
 
-    // The patterns of one row of cubes are built from two rows of point columns.
-    std::vector<std::uint8_t> columnBits(static_cast<std::size_t>(px));
+    // Vertex numbers of the edges starting at the points of the cube layer's bottom and top point
+    // layers, three per point (along x, y, z). A number is current when it was made while the
+    // edge's layer was being meshed; older ones are left over and need no clearing.
+    const std::size_t layerSlots = static_cast<std::size_t>(px * py * 3);
+    std::vector<std::int32_t> bottom(layerSlots, -1), top(layerSlots, -1);
+    std::vector<double> positions;
+    std::vector<std::int32_t> faces;
+
+    std::vector<std::uint8_t> columnBits(static_cast<std::size_t>(px), 0);
+    std::int32_t previousLayerStart = 0;
     for (std::int64_t z = 0; z + 1 < pz; ++z) {
+        const auto layerStart = static_cast<std::int32_t>(positions.size() / 3);
         for (std::int64_t y = 0; y + 1 < py; ++y) {
-            for (std::int64_t x = 0; x < px; ++x)
+            const std::uint8_t* rows[4] = {maskRow(y, z), maskRow(y + 1, z), maskRow(y, z + 1), maskRow(y + 1, z + 1)};
+            if (rows[0] == outsideRow.data() && rows[1] == outsideRow.data() && rows[2] == outsideRow.data() &&
+                rows[3] == outsideRow.data())
+                continue;
+            // Columns 0 and px - 1 are padding and stay outside.
+            for (std::int64_t x = 1; x <= nx; ++x)
                 columnBits[static_cast<std::size_t>(x)] = static_cast<std::uint8_t>(
-                    insideAt(x, y, z) | insideAt(x, y + 1, z) << 1 | insideAt(x, y, z + 1) << 2 |
-                    insideAt(x, y + 1, z + 1) << 3);
+                    (rows[0][x - 1] != 0) | (rows[1][x - 1] != 0) << 1 | (rows[2][x - 1] != 0) << 2 |
+                    (rows[3][x - 1] != 0) << 3);
             for (std::int64_t x = 0; x + 1 < px; ++x) {
-                const int left = columnBits[static_cast<std::size_t>(x)];
-                const int right = columnBits[static_cast<std::size_t>(x + 1)];
-                // Corner bits: x is bit 0, y bit 1, z bit 2.
-                const int pattern = (left & 1) | (right & 1) << 1 | (left >> 1 & 1) << 2 | (right >> 1 & 1) << 3 |
-                                    (left >> 2 & 1) << 4 | (right >> 2 & 1) << 5 | (left >> 3 & 1) << 6 |
-                                    (right >> 3 & 1) << 7;
+                const int pattern = spreadColumn[columnBits[static_cast<std::size_t>(x)]] |
+                                    spreadColumn[columnBits[static_cast<std::size_t>(x + 1)]] << 1;
                 if (pattern == 0 || pattern == 255)
                     continue;
-                for (const TriangleOnEdges& triangle : table.triangles[static_cast<std::size_t>(pattern)]) {
-                    Eigen::Vector3i face;
-                    for (int k = 0; k < 3; ++k) {
-                        const CubeEdge& edge = triangle.edges[static_cast<std::size_t>(k)];
-                        const std::int64_t ex = x + (edge.lower & 1), ey = y + (edge.lower >> 1 & 1);
-                        auto& layer = (edge.lower & 4) ? top : bottom;
-                        const std::size_t slot =
-                            static_cast<std::size_t>((ey * px + ex) * 7 + directionSlot(edge.direction));
-                        if (layer[slot] < 0) {
-                            if (positions.size() >= static_cast<std::size_t>(INT_MAX))
-                                throw std::invalid_argument("the surface needs more vertices than a 32-bit index holds");
-                            layer[slot] = static_cast<std::int32_t>(positions.size());
-                            const Eigen::Vector3i doubled = doubledMiddle(edge);
-                            // Padded grid to mask index: one voxel of padding before the mask.
-                            positions.emplace_back(static_cast<double>(x - 1) + 0.5 * doubled.x(),
-                                                   static_cast<double>(y - 1) + 0.5 * doubled.y(),
-                                                   static_cast<double>(z - 1) + 0.5 * doubled.z());
-                        }
-                        face[k] = layer[slot];
+                const int triangleCount = table.triangleCount[static_cast<std::size_t>(pattern)];
+                const auto& edges = table.edges[static_cast<std::size_t>(pattern)];
+                for (int corner = 0; corner < 3 * triangleCount; ++corner) {
+                    const CubeEdge& edge = cubeEdges[edges[static_cast<std::size_t>(corner)]];
+                    const std::int64_t ex = x + (edge.lower & 1), ey = y + (edge.lower >> 1 & 1);
+                    const bool onTop = (edge.lower & 4) != 0;
+                    std::int32_t& slot = (onTop ? top : bottom)[static_cast<std::size_t>((ey * px + ex) * 3 + edge.axis)];
+                    // Edges in the bottom point layer along x or y were made by the layer below.
+                    const std::int32_t current = !onTop && edge.axis != 2 ? previousLayerStart : layerStart;
+                    if (slot < current) {
+                        if (positions.size() / 3 >= static_cast<std::size_t>(INT_MAX))
+                            throw std::invalid_argument("the surface needs more vertices than a 32-bit index holds");
+                        slot = static_cast<std::int32_t>(positions.size() / 3);
+                        Vec3 grid(static_cast<double>(ex), static_cast<double>(ey), static_cast<double>(z + onTop));
+                        grid[edge.axis] += 0.5;
+                        const Vec3 world = linear * grid + origin;
+                        positions.insert(positions.end(), {world.x(), world.y(), world.z()});
                     }
-                    faces.push_back(face);
+                    faces.push_back(slot);
                 }
             }
         }
         std::swap(bottom, top);
-        std::fill(top.begin(), top.end(), -1);
+        previousLayerStart = layerStart;
     }
 
     TriangleSurface surface;
-    surface.vertices.resize(static_cast<Eigen::Index>(positions.size()), 3);
-    const Eigen::Matrix3d linear = indexToWorld.topLeftCorner<3, 3>();
-    const Vec3 offset = indexToWorld.topRightCorner<3, 1>();
-    for (std::size_t i = 0; i < positions.size(); ++i)
-        surface.vertices.row(static_cast<Eigen::Index>(i)) = (linear * positions[i] + offset).transpose();
-    // A left-handed mapping mirrors the surface; swapping two corners keeps the normals outward.
-    const bool mirrored = linear.determinant() < 0.0;
-    surface.faces.resize(static_cast<Eigen::Index>(faces.size()), 3);
-    for (std::size_t i = 0; i < faces.size(); ++i) {
-        const Eigen::Vector3i& face = faces[i];
-        surface.faces.row(static_cast<Eigen::Index>(i)) =
-            mirrored ? Eigen::RowVector3i(face[0], face[2], face[1]) : Eigen::RowVector3i(face[0], face[1], face[2]);
-    }
+    surface.vertices.resize(static_cast<Eigen::Index>(positions.size() / 3), 3);
+    if (!positions.empty())
+        std::memcpy(surface.vertices.data(), positions.data(), positions.size() * sizeof(double));
+    surface.faces.resize(static_cast<Eigen::Index>(faces.size() / 3), 3);
+    if (!faces.empty())
+        std::memcpy(surface.faces.data(), faces.data(), faces.size() * sizeof(std::int32_t));
+    if (mirrored)
+        surface.faces.col(1).swap(surface.faces.col(2));
     return surface;
 }
 

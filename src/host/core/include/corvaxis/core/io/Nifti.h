@@ -23,11 +23,19 @@ bool isNiftiPath(const std::filesystem::path& path);
 std::unique_ptr<SharedImageSet> loadNifti(const std::filesystem::path& path,
                                           std::optional<Modality> modality = std::nullopt);
 
-/// Writes an image set as a NIfTI-1 file, atomically (a temporary file renamed into place); a
-/// compressed file for ".nii.gz". Its header holds the geometry in single precision. Label sets
-/// carry the label intent. Throws UnsupportedDataError for sets NIfTI-1 cannot hold (empty,
-/// several channels, images of different geometry, extents over 32767) and FileAccessError
-/// when writing fails.
-void saveNifti(const SharedImageSet& images, const std::filesystem::path& path);
+/// Which header a written file gets: NIfTI-1 (geometry in single precision, extents up to
+/// 32767) or NIfTI-2 (geometry in double precision, 64-bit extents).
+enum class NiftiVersion {
+    Smallest,  ///< NIfTI-1 when the set fits it, NIfTI-2 otherwise
+    One,
+    Two,
+};
+
+/// Writes an image set as a NIfTI file, atomically (a temporary file renamed into place); a
+/// compressed file for ".nii.gz". Label sets carry the label intent. Throws UnsupportedDataError
+/// for sets a NIfTI file cannot hold (empty, several channels, images of different geometry, and
+/// for NiftiVersion::One extents over 32767) and FileAccessError when writing fails.
+void saveNifti(const SharedImageSet& images, const std::filesystem::path& path,
+               NiftiVersion version = NiftiVersion::Smallest);
 
 }  // namespace corvaxis::io

@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <vector>
 
-// Surfaces of voxel regions by marching tetrahedra: every cube of the voxel grid is split into
-// six tetrahedra around its main diagonal (a triangulation that neighbouring cubes share), and
-// the boundary of the region crosses each tetrahedron edge that joins an inside and an outside
-// voxel centre, at its middle. No case is ambiguous, so the result is a closed 2-manifold.
+// Surfaces of voxel regions by marching cubes (Lorensen and Cline): the surface crosses every
+// edge between an inside and an outside voxel centre at its middle, and each cube between eight
+// voxel centres holds the triangles of its case. The case table is derived from one rule per cube
+// face: on a face whose two inside corners lie diagonally, the surface keeps them apart. Both
+// cubes sharing a face follow the same rule, so the result is a closed 2-manifold whose separate
+// shells are the face-connected (6-connected) parts of the region.
 namespace corvaxis::surface {
 
 /// Voxels of a box, x fastest, then y, then z; nonzero means inside.
