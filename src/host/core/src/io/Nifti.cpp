@@ -332,9 +332,7 @@ std::unique_ptr<SharedImageSet> loadNifti(const fs::path& path, std::optional<Mo
                        reinterpret_cast<std::uint32_t*>(converted->data()), path);
         else
             std::memcpy(converted->data(), source, converted->byteSize());
-        converted->spacing = affine.topLeftCorner<3, 3>().colwise().norm().transpose();
-        converted->matrix = affine;
-        converted->matrix.leftCols<3>() = affine.leftCols<3>() * converted->spacing.cwiseInverse().asDiagonal();
+        converted->setVoxelToWorld(affine);
         set->add(std::move(converted));
     }
     set->setModality(chosen);
