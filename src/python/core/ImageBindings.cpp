@@ -253,6 +253,24 @@ void bindImages(py::module_& module)
             "image matrix @ diag(spacing, 1); x indexes the last axis of the array from get(). None for an empty "
             "set. Setting it gives every image that mapping: spacing becomes the column lengths, the image matrix "
             "the rest (see docs/images.md).")
+        .def_property("image_matrix", [](const SharedImageSet& self) -> py::object {
+            const Image* image = self.get(-1);
+            if (!image)
+                return py::none();
+            return matrixToPython(image->matrix);
+        }, [](SharedImageSet& self, const py::object& matrix) {
+            if (self.size() == 0)
+                throw py::value_error("an empty image set has no image matrix");
+            try {
+                self.setImageMatrix(matrixFromPython(matrix, "image_matrix"));
+            }
+            catch (const std::invalid_argument& error) {
+                throw py::value_error(error.what());
+            }
+        },
+            "4x4 image-to-world matrix of the current image (rotation, possibly a mirror or a shear, and the "
+            "position of voxel (0, 0, 0)), applied after the spacing and before matrix. None for an empty set. "
+            "Setting it sets every image's.")
         .def("clone", [](const SharedImageSet& self) { return std::shared_ptr<SharedImageSet>(self.clone()); },
              "A deep copy, or None for an empty set.")
         .def("__repr__", [](const py::object& self) {

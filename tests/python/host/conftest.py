@@ -213,3 +213,32 @@ def write_nifti(tmp_path, nibabel):
         return path
 
     return write
+
+
+def awkward_affine(seed=0):
+    """A voxel-to-world affine that is rotated, anisotropic, left-handed (negative determinant)
+    and shifted, with values that no decomposition into spacing and rotation reproduces bit for bit."""
+    rng = np.random.default_rng(seed)
+    rotation, _ = np.linalg.qr(rng.normal(size=(3, 3)))
+    if np.linalg.det(rotation) > 0:
+        rotation[:, 0] *= -1.0
+    affine = np.eye(4)
+    affine[:3, :3] = rotation * rng.uniform(0.3, 3.0, 3)
+    affine[:3, 3] = rng.uniform(-120.0, 120.0, 3)
+    return affine
+
+
+@pytest.fixture(name="awkward_affine")
+def awkward_affine_factory():
+    return awkward_affine
+
+
+@pytest.fixture
+def shaped_mesh():
+    """A cube mesh with per-vertex normals and a rotated, shifted matrix of its own."""
+    mesh = cube_mesh(2.5, center=(1.0, -2.0, 0.5))
+    mesh.normals = CUBE_VERTICES / np.linalg.norm(CUBE_VERTICES, axis=1, keepdims=True)
+    matrix = awkward_affine(7)
+    matrix[:3, :3] /= np.abs(np.linalg.det(matrix[:3, :3])) ** (1 / 3)
+    mesh.matrix = matrix
+    return mesh

@@ -50,9 +50,19 @@ std::size_t Image::numPixels() const
 
 Mat4 Image::voxelToWorld() const
 {
+    if (m_givenMapping && m_givenMapping->spacing == spacing && m_givenMapping->matrix == matrix)
+        return m_givenMapping->voxelToWorld;
     Mat4 scaled = matrix;
     scaled.leftCols<3>() = matrix.leftCols<3>() * spacing.asDiagonal();
     return scaled;
+}
+
+void Image::setVoxelToWorld(const Mat4& voxelToWorld)
+{
+    spacing = voxelToWorld.topLeftCorner<3, 3>().colwise().norm().transpose();
+    matrix = voxelToWorld;
+    matrix.leftCols<3>() = voxelToWorld.leftCols<3>() * spacing.cwiseInverse().asDiagonal();
+    m_givenMapping = GivenMapping{spacing, matrix, voxelToWorld};
 }
 
 bool Image::operator==(const Image& other) const
@@ -109,20 +119,34 @@ Mat4 SharedImageSet::voxelToWorld(int index) const
     return image ? Mat4(matrix() * image->voxelToWorld()) : Mat4(Mat4::Identity());
 }
 
+namespace {
+
+void requireAffine(const Mat4& matrix, const char* what)
+{
+    if (!matrix.allFinite() || matrix.row(3) != Eigen::RowVector4d(0.0, 0.0, 0.0, 1.0))
+        throw std::invalid_argument(std::string("a ") + what + " must be finite with a last row of (0, 0, 0, 1)");
+}
+
+}  // namespace
+
 void SharedImageSet::setVoxelToWorld(const Mat4& voxelToWorld)
 {
-    if (!voxelToWorld.allFinite() || voxelToWorld.row(3) != Eigen::RowVector4d(0.0, 0.0, 0.0, 1.0))
-        throw std::invalid_argument("a voxel-to-world matrix must be finite with a last row of (0, 0, 0, 1)");
+    requireAffine(voxelToWorld, "voxel-to-world matrix");
     const Mat4 withinSet = matrix().inverse() * voxelToWorld;
-    const Vec3 spacing = withinSet.topLeftCorner<3, 3>().colwise().norm().transpose();
     if (!withinSet.allFinite() || withinSet.topLeftCorner<3, 3>().determinant() == 0.0)
         throw std::invalid_argument("a voxel-to-world matrix must not be singular");
-    Mat4 imageMatrix = withinSet;
-    imageMatrix.leftCols<3>() = withinSet.leftCols<3>() * spacing.cwiseInverse().asDiagonal();
-    for (const auto& image : m_images) {
-        image->spacing = spacing;
+    for (const auto& image : m_images)
+        image->setVoxelToWorld(withinSet);
+    notifyChanged();
+}
+
+void SharedImageSet::setImageMatrix(const Mat4& imageMatrix)
+{
+    requireAffine(imageMatrix, "image matrix");
+    if (imageMatrix.topLeftCorner<3, 3>().determinant() == 0.0)
+        throw std::invalid_argument("an image matrix must not be singular");
+    for (const auto& image : m_images)
         image->matrix = imageMatrix;
-    }
     notifyChanged();
 }
 

@@ -351,9 +351,7 @@ std::unique_ptr<SharedImageSet> loadNifti(const fs::path& path, std::optional<Mo
     std::vector<std::unique_ptr<Image>> volumes;
     for (int volume = 0; volume < extent.volumes; ++volume) {
         auto converted = std::make_unique<Image>(pixelType, extent.dimensions);
-        converted->spacing = affine.topLeftCorner<3, 3>().colwise().norm().transpose();
-        converted->matrix = affine;
-        converted->matrix.leftCols<3>() = affine.leftCols<3>() * converted->spacing.cwiseInverse().asDiagonal();
+        converted->setVoxelToWorld(affine);
         volumes.push_back(std::move(converted));
     }
     if (storedAsIs) {

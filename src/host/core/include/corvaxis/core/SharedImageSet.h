@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,10 @@ public:
 
     /// Maps the voxel index (x, y, z, 1) to world coordinates: matrix * diag(spacing, 1).
     Mat4 voxelToWorld() const;
+    /// Sets spacing (the lengths of the first three columns) and matrix (the rest) from a
+    /// voxel-to-world mapping. voxelToWorld() then returns the mapping exactly, as long as spacing
+    /// and matrix keep these values: their product alone may differ from it in the last bits.
+    void setVoxelToWorld(const Mat4& voxelToWorld);
 
     bool operator==(const Image& other) const;
 
@@ -50,6 +55,12 @@ private:
     std::array<int, 3> m_dimensions;
     int m_channels;
     std::vector<std::byte> m_bytes;
+    struct GivenMapping {
+        Vec3 spacing;
+        Mat4 matrix;
+        Mat4 voxelToWorld;
+    };
+    std::optional<GivenMapping> m_givenMapping;
 };
 
 /// A list of images of the same kind (time steps, or a stack), with a modality and a current one.
@@ -80,6 +91,9 @@ public:
     /// of inverse(matrix()) * voxelToWorld, the image matrix the rest. Throws std::invalid_argument
     /// for a mapping that is not finite, not affine or singular.
     void setVoxelToWorld(const Mat4& voxelToWorld);
+    /// Gives every image the image matrix (applied after the spacing). Throws
+    /// std::invalid_argument for a matrix that is not finite, not affine or singular.
+    void setImageMatrix(const Mat4& imageMatrix);
 
     Modality modality() const { return m_modality; }
     void setModality(Modality modality);
