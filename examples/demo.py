@@ -16,6 +16,7 @@ import re
 import shutil
 import sys
 import time
+from typing import Any
 
 import numpy as np
 
@@ -179,7 +180,7 @@ def collections_from_label_maps(paths, folder):
 
 @timed("docstring examples")
 def run_docstring_examples(population):
-    namespace = {"corvaxis": corvaxis, "anatomy": anatomy}
+    namespace: dict[str, Any] = {"corvaxis": corvaxis, "anatomy": anatomy}
     print("The module docstring's label-map example, on segmentation.nii:")
     shutil.copy(population[0], "segmentation.nii.gz")
     corvaxis.save(corvaxis.open("segmentation.nii.gz"), "segmentation.nii")
