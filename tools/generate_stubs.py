@@ -11,13 +11,13 @@ DIR holds from an earlier run are replaced, none are left behind.
 import argparse
 import pathlib
 import re
-import sys
 import tempfile
 
 # corvaxis._styling comes after corvaxis.anatomy, as corvaxis.styling imports them: its signatures
 # name the collection classes only once the anatomy module has registered them.
 MODULES = ("corvaxis._core", "corvaxis.graph", "corvaxis.anatomy", "corvaxis._styling")
 SOURCE_PACKAGE = pathlib.Path(__file__).resolve().parents[1] / "python" / "corvaxis"
+
 
 def merge_setter_overloads() -> None:
     """Lets pybind11-stubgen write properties whose setter is overloaded (the structure's stores
