@@ -14,7 +14,7 @@ PYTHON := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
 SOURCES := $(shell find src python tests/cpp tests/fuzz benchmarks -type f -not -name '*.pyc' 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: all install test test-cpp test-python test-asan fuzz demo bench clean
+.PHONY: all install stubs test test-cpp test-python test-asan fuzz demo bench clean
 
 all: install
 
@@ -27,6 +27,11 @@ $(STAMP): $(SOURCES)
 	touch $@
 
 install: $(STAMP)
+
+# The type stubs of the extension modules are generated from the built modules and checked in
+# (python/corvaxis/**/*.pyi): run this after changing a binding and review the diff.
+stubs: install
+	$(RUN) $(PYTHON) tools/generate_stubs.py
 
 test-cpp: install
 	$(RUN) ctest --test-dir build/cmake --output-on-failure

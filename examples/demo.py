@@ -16,6 +16,7 @@ import re
 import shutil
 import sys
 import time
+from typing import Any
 
 import numpy as np
 
@@ -28,7 +29,7 @@ LABELS = {1: "liver", 2: "kidney", 3: "spleen"}
 SUBJECTS = 12
 SHAPE = (64, 58, 40)              # voxels along x, y, z
 SPACING = (2.0, 2.0, 3.0)         # mm, anisotropic
-TIMES = {}
+TIMES: dict[str, float] = {}
 
 
 def timed(step):
@@ -179,7 +180,7 @@ def collections_from_label_maps(paths, folder):
 
 @timed("docstring examples")
 def run_docstring_examples(population):
-    namespace = {"corvaxis": corvaxis, "anatomy": anatomy}
+    namespace: dict[str, Any] = {"corvaxis": corvaxis, "anatomy": anatomy}
     print("The module docstring's label-map example, on segmentation.nii:")
     shutil.copy(population[0], "segmentation.nii.gz")
     corvaxis.save(corvaxis.open("segmentation.nii.gz"), "segmentation.nii")

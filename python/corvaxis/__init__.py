@@ -2,6 +2,7 @@
 
 import importlib as _importlib
 import os as _os
+from typing import Any as _Any
 
 from corvaxis._core import (
     Algorithm,
@@ -27,18 +28,20 @@ _KIND_MODULES = {
 }
 
 
-def _import_module_of(kind):
+def _import_module_of(kind: str) -> None:
     module = _KIND_MODULES.get(kind)
     if module is not None:
         _importlib.import_module(module)
 
 
-def _is_nifti(path):
+def _is_nifti(path: str) -> bool:
     name = _os.path.basename(path).lower()
     return name.endswith(".nii") or name.endswith(".nii.gz")
 
 
-def open(path, modality=None):
+# The class of what comes back depends on the file's contents, so callers get it untyped rather
+# than as a Data they would have to narrow before every use.
+def open(path: str | _os.PathLike[str], modality: Modality | None = None) -> _Any:
     """Return the data object stored in a file, chosen by its extension.
 
     ``.nii`` and ``.nii.gz`` are NIfTI-1 or NIfTI-2 images and come back as a ``SharedImageSet``
@@ -68,7 +71,7 @@ def open(path, modality=None):
     return data
 
 
-def save(data, path, nifti_version=None):
+def save(data: Data, path: str | _os.PathLike[str], nifti_version: int | None = None) -> None:
     """Write a data object (a collection, image set, mesh, point cloud or graph) to ``path``.
 
     A path ending in ``.nii`` or ``.nii.gz`` (compressed) takes an image set as a NIfTI image; a

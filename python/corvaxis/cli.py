@@ -13,6 +13,8 @@ import os
 import signal
 import sys
 import threading
+from collections.abc import Sequence
+from typing import NoReturn
 
 import numpy as np
 
@@ -146,9 +148,9 @@ def open_collection(path):
     return open_file(path, (anatomy.AnatomicalStructureCollection, "an anatomical structure collection"))
 
 
-def parse_labels(text) -> dict[int, str]:
+def parse_labels(text: str) -> dict[int, str]:
     """'1=liver,2=kidney' as {1: 'liver', 2: 'kidney'}."""
-    labels = {}
+    labels: dict[int, str] = {}
     for item in text.split(","):
         value, separator, name = item.partition("=")
         value, name = value.strip(), name.strip()
@@ -397,7 +399,7 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def main(argv=None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     arguments = parser.parse_args(argv)
     try:
@@ -416,5 +418,5 @@ def main(argv=None) -> int:
     return 0
 
 
-def console_main():
+def console_main() -> NoReturn:
     sys.exit(main())

@@ -12,12 +12,20 @@ import os
 import re
 import struct
 
+from typing import TYPE_CHECKING, Any
+
 import numpy as np
+from numpy.typing import ArrayLike
+
+if TYPE_CHECKING:
+    from corvaxis.anatomy import AnatomicalStructureCollection
+
+_FilePath = str | os.PathLike[str]
 
 MESH_FORMATS = ("ply", "stl", "obj")
 
 
-def _vertices_and_faces(vertices, faces):
+def _vertices_and_faces(vertices: ArrayLike, faces: ArrayLike | None) -> tuple[np.ndarray, np.ndarray]:
     vertices = np.ascontiguousarray(vertices, dtype=float).reshape(-1, 3)
     faces = np.zeros((0, 3), dtype=np.int64) if faces is None else np.asarray(faces, dtype=np.int64).reshape(-1, 3)
     if len(faces) and (faces.min() < 0 or faces.max() >= len(vertices)):
@@ -25,7 +33,7 @@ def _vertices_and_faces(vertices, faces):
     return vertices, faces
 
 
-def write_ply(path, vertices, faces=None, *, binary=True) -> None:
+def write_ply(path: _FilePath, vertices: ArrayLike, faces: ArrayLike | None = None, *, binary: bool = True) -> None:
     """A PLY file with float64 vertices and, when given, triangles (little-endian when binary)."""
     vertices, faces = _vertices_and_faces(vertices, faces)
     header = ["ply", "format " + ("binary_little_endian" if binary else "ascii") + " 1.0",
@@ -48,7 +56,7 @@ def write_ply(path, vertices, faces=None, *, binary=True) -> None:
             file.writelines(f"3 {a} {b} {c}\n".encode("ascii") for a, b, c in faces.tolist())
 
 
-def write_stl(path, vertices, faces, *, name="corvaxis") -> None:
+def write_stl(path: _FilePath, vertices: ArrayLike, faces: ArrayLike, *, name: str = "corvaxis") -> None:
     """A binary STL file: one record per triangle with its unit normal (float32, as STL stores)."""
     vertices, faces = _vertices_and_faces(vertices, faces)
     triangles = vertices[faces]
@@ -66,7 +74,7 @@ def write_stl(path, vertices, faces, *, name="corvaxis") -> None:
         file.write(records.tobytes())
 
 
-def write_obj(path, vertices, faces) -> None:
+def write_obj(path: _FilePath, vertices: ArrayLike, faces: ArrayLike) -> None:
     """A Wavefront OBJ file with vertices and triangles (indices from 1, as OBJ counts)."""
     vertices, faces = _vertices_and_faces(vertices, faces)
     with open(path, "w", encoding="ascii") as file:
@@ -75,7 +83,7 @@ def write_obj(path, vertices, faces) -> None:
         file.writelines(f"f {a + 1} {b + 1} {c + 1}\n" for a, b, c in faces.tolist())
 
 
-def write_mesh(path, vertices, faces, mesh_format, *, binary=True) -> None:
+def write_mesh(path: _FilePath, vertices: ArrayLike, faces: ArrayLike, mesh_format: str, *, binary: bool = True) -> None:
     if mesh_format == "ply":
         write_ply(path, vertices, faces, binary=binary)
     elif mesh_format == "stl":
@@ -86,13 +94,13 @@ def write_mesh(path, vertices, faces, mesh_format, *, binary=True) -> None:
         raise ValueError(f"unknown mesh format '{mesh_format}', expected one of {', '.join(MESH_FORMATS)}")
 
 
-def write_json(path, value) -> None:
+def write_json(path: _FilePath, value: Any) -> None:
     with open(path, "w", encoding="utf-8") as file:
         json.dump(value, file, indent=2, ensure_ascii=False, allow_nan=False)
         file.write("\n")
 
 
-def _transform(matrix, points):
+def _transform(matrix: np.ndarray, points: ArrayLike) -> np.ndarray:
     return np.asarray(points, dtype=float).reshape(-1, 3) @ matrix[:3, :3].T + matrix[:3, 3]
 
 
@@ -104,10 +112,10 @@ class _FileNames:
     another file of the same export.
     """
 
-    def __init__(self):
-        self.used = set()
+    def __init__(self) -> None:
+        self.used: set[str] = set()
 
-    def __call__(self, *parts, suffix) -> str:
+    def __call__(self, *parts: str, suffix: str) -> str:
         stem = "_".join(re.sub(r"[^A-Za-z0-9_.-]", "_", part) for part in parts).lstrip(".") or "unnamed"
         name, number = stem + suffix, 2
         while name.lower() in self.used:
@@ -116,7 +124,8 @@ class _FileNames:
         return name
 
 
-def export_collection(collection, directory, *, mesh_format="ply", binary=True) -> list[str]:
+def export_collection(collection: AnatomicalStructureCollection, directory: _FilePath, *, mesh_format: str = "ply",
+                      binary: bool = True) -> list[str]:
     """Write every mesh, point cloud, keypoint and plane of a collection into directory.
 
     Meshes become ``<structure>_<key>.<mesh_format>``, point clouds ``<structure>_<key>.ply``;
@@ -131,8 +140,8 @@ def export_collection(collection, directory, *, mesh_format="ply", binary=True) 
     os.makedirs(directory, exist_ok=True)
     names = _FileNames()
     names("landmarks", suffix=".json")
-    written = []
-    landmarks = {}
+    written: list[str] = []
+    landmarks: dict[str, Any] = {}
     for index in range(len(collection)):
         structure = collection.anatomical_structure(index)
         identifier = structure.identifier

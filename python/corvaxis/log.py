@@ -6,6 +6,7 @@ standard error.
 
 import contextlib
 import enum
+from collections.abc import Iterator
 
 from corvaxis._core import _log as _native
 
@@ -29,12 +30,12 @@ remove_category_filter = _native.remove_category_filter
 
 
 @contextlib.contextmanager
-def capture(level=None):
+def capture(level: int | None = None) -> Iterator[list[tuple[int, str, str]]]:
     """Collects the records written inside the block, as (level, category, message) tuples.
 
     With a level, the global level is set to it for the duration of the block.
     """
-    records = []
+    records: list[tuple[int, str, str]] = []
     previous = _native.level()
     if level is not None:
         _native.set_level(level)

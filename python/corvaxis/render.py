@@ -17,7 +17,16 @@ import importlib
 import math
 import os
 
+from collections.abc import Iterable, Sequence
+from typing import TYPE_CHECKING
+
 import numpy as np
+
+if TYPE_CHECKING:
+    from corvaxis.anatomy import AnatomicalStructureCollection
+
+# A view name from VIEWS or an (azimuth, elevation) pair in degrees.
+View = str | tuple[float, float]
 
 VIEWS = {
     "front": (0.0, 0.0),
@@ -55,7 +64,7 @@ AMBIENT = 0.35
 LIGHT = np.array([-0.4, 0.5, 1.0]) / np.linalg.norm([-0.4, 0.5, 1.0])
 
 
-def view_basis(view) -> np.ndarray:
+def view_basis(view: View) -> np.ndarray:
     """Rows right, up and towards-the-viewer of the camera for a view name or (azimuth, elevation)."""
     if isinstance(view, str):
         if view not in VIEWS:
@@ -142,7 +151,7 @@ class _Styles:
         return style
 
 
-def build_scene(collection) -> Scene:
+def build_scene(collection: AnatomicalStructureCollection) -> Scene:
     """Collect the visible objects of a collection, placed in world coordinates and styled."""
     scene = Scene()
     styles = _Styles(collection)
@@ -314,7 +323,10 @@ def _shade(triangles, colors, basis) -> np.ndarray:
 def _draw_scene(ax, scene, basis, center, half_size, limits, legend):
     from matplotlib.collections import LineCollection, PolyCollection
 
-    polygons, colors, edge_colors, depths = [], [], [], []
+    polygons: list[np.ndarray] = []
+    colors: list[np.ndarray | tuple[float, ...]] = []
+    edge_colors: list[np.ndarray | tuple[float, ...]] = []
+    depths: list[float] = []
     if scene.triangles:
         triangles = np.concatenate(scene.triangles)
         facing = np.concatenate(scene.triangle_facing)
@@ -377,8 +389,9 @@ def _size_inches(size):
     return width, height
 
 
-def render_panels(collections, path, *, titles=None, view="oblique", size=(1200, 500), title=None,
-                  legend=False) -> None:
+def render_panels(collections: Iterable[AnatomicalStructureCollection], path: str | os.PathLike[str], *,
+                  titles: Sequence[str] | None = None, view: View = "oblique", size: tuple[int, int] = (1200, 500),
+                  title: str | None = None, legend: bool = False) -> None:
     """Draw several collections side by side on one scale into a PNG file.
 
     Every panel uses the same view and the same frame, so that sizes and positions compare
@@ -414,6 +427,7 @@ def render_panels(collections, path, *, titles=None, view="oblique", size=(1200,
     figure.savefig(os.fspath(path), dpi=dpi, facecolor="white")
 
 
-def render(collection, path, *, view="oblique", size=(800, 600), title=None, legend=False) -> None:
+def render(collection: AnatomicalStructureCollection, path: str | os.PathLike[str], *, view: View = "oblique",
+           size: tuple[int, int] = (800, 600), title: str | None = None, legend: bool = False) -> None:
     """Draw one collection into a PNG file; see the module documentation for views and styles."""
     render_panels([collection], path, view=view, size=size, title=title, legend=legend)

@@ -14,7 +14,15 @@ Coefficients are in standard deviations of each mode. ``project`` first aligns t
 collection to the mean as the training did (none, rigid or similarity).
 """
 
+from __future__ import annotations
+
+from typing import TYPE_CHECKING
+
 import numpy as np
+from numpy.typing import ArrayLike
+
+if TYPE_CHECKING:
+    from corvaxis.anatomy import AnatomicalStructure, AnatomicalStructureCollection
 
 MODEL_STRUCTURE = "shape_model"
 
@@ -23,7 +31,7 @@ __all__ = ["LinearShapeModel", "MODEL_STRUCTURE"]
 _SINGULAR = {"keypoints": "keypoint", "meshes": "mesh"}
 
 
-def _world_points(structure, store, key):
+def _world_points(structure: AnatomicalStructure, store: str, key: str) -> np.ndarray:
     """The points of one keypoint or mesh of a structure, in world coordinates, as (N, 3)."""
     if store == "keypoints":
         return np.asarray(structure.keypoints2[key], dtype=float).reshape(1, 3)
@@ -32,7 +40,7 @@ def _world_points(structure, store, key):
     return mesh.vertices @ matrix[:3, :3].T + matrix[:3, 3]
 
 
-def _aligned(points, target, alignment):
+def _aligned(points: np.ndarray, target: np.ndarray, alignment: str) -> np.ndarray:
     """points (N, 3) moved onto target by the least-squares transformation of that kind."""
     if alignment == "none":
         return points
@@ -57,7 +65,7 @@ class LinearShapeModel:
     collection holds no model or an inconsistent one.
     """
 
-    def __init__(self, collection):
+    def __init__(self, collection: AnatomicalStructureCollection) -> None:
         if MODEL_STRUCTURE not in collection.anatomical_structure_identifiers():
             raise ValueError(f"the collection holds no structure '{MODEL_STRUCTURE}', so it is no shape model")
         carrier = collection.anatomical_structure(MODEL_STRUCTURE)
@@ -85,29 +93,29 @@ class LinearShapeModel:
             array.flags.writeable = False
 
     @property
-    def mean(self):
+    def mean(self) -> np.ndarray:
         """The mean shape's points, (P, 3), world coordinates."""
         return self._mean
 
     @property
-    def modes(self):
+    def modes(self) -> np.ndarray:
         """The modes, (K, P, 3), orthonormal over all 3P numbers, largest variance first."""
         return self._modes
 
     @property
-    def variances(self):
+    def variances(self) -> np.ndarray:
         """The variance along each mode (normalised by n - 1), descending, (K,)."""
         return self._variances
 
     @property
-    def num_modes(self):
+    def num_modes(self) -> int:
         return len(self._variances)
 
     @property
-    def num_points(self):
+    def num_points(self) -> int:
         return len(self._mean)
 
-    def points(self, coefficients):
+    def points(self, coefficients: ArrayLike) -> np.ndarray:
         """The model points, (P, 3), for coefficients in standard deviations of each mode."""
         coefficients = np.asarray(coefficients, dtype=float)
         if coefficients.shape != (self.num_modes,):
@@ -117,7 +125,7 @@ class LinearShapeModel:
         weights = coefficients * np.sqrt(self._variances)
         return self._mean + np.tensordot(weights, self._modes, axes=1)
 
-    def instance(self, coefficients):
+    def instance(self, coefficients: ArrayLike) -> AnatomicalStructureCollection:
         """A new collection: the mean shape's structures moved to the shape of these coefficients."""
         points = self.points(coefficients)
         collection = self._template.clone()
@@ -136,7 +144,7 @@ class LinearShapeModel:
             structure.meshes[key] = mesh
         return collection
 
-    def shape_points(self, collection):
+    def shape_points(self, collection: AnatomicalStructureCollection) -> np.ndarray:
         """The collection's model points, (P, 3), world coordinates, not aligned. ``KeyError``
         names a structure, keypoint or mesh the collection lacks; ``ValueError`` a vertex count."""
         pieces = []
@@ -152,7 +160,8 @@ class LinearShapeModel:
             pieces.append(piece)
         return np.concatenate(pieces)
 
-    def project(self, collection, max_iterations=100, tolerance=1e-10):
+    def project(self, collection: AnatomicalStructureCollection, max_iterations: int = 100,
+                tolerance: float = 1e-10) -> np.ndarray:
         """The coefficients (standard deviations of each mode) of the collection's shape, after
         aligning it to the mean as the training did; (K,).
 
@@ -174,5 +183,5 @@ class LinearShapeModel:
             target = self.points(coefficients)
         return coefficients
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<LinearShapeModel, points={self.num_points}, modes={self.num_modes}, alignment='{self.alignment}'>"

@@ -5,7 +5,9 @@ are applied through the cascade described in docs/styling.md. The sheets are fla
 kept until they change, so resolving every object of a scene stays cheap.
 """
 
-import corvaxis.anatomy  # noqa: F401  (registers the collection classes that _styling takes)
+from typing import Any
+
+import corvaxis.anatomy  # also registers the collection classes that _styling takes
 from corvaxis import _styling
 
 __all__ = ["KINDS", "resolve"]
@@ -13,7 +15,8 @@ __all__ = ["KINDS", "resolve"]
 KINDS = ("structure", "keypoint", "plane", "image", "mesh", "pointcloud", "graph")
 
 
-def resolve(collection, identifier, kind, key):
+def resolve(collection: corvaxis.anatomy.AnatomicalStructureCollection, identifier: str, kind: str,
+            key: str) -> dict[str, Any]:
     """The effective properties of one object, a dict of property name to value.
 
     ``kind`` is one of KINDS (``"structure"`` for the structure itself, whose ``key`` is then

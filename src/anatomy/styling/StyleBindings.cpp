@@ -229,7 +229,9 @@ void bindStylePropertyEnumeration(py::module_& module)
         py::object ns = meta.attr("__prepare__")("StringEnum", bases);
         base = meta("StringEnum", bases, ns);
     }
-    py::object styleProperty = base("StyleProperty", members);
+    // The functional form takes its module from the calling frame, which here is the import
+    // machinery's; named outright, the class and its members pickle and show where they live.
+    py::object styleProperty = base("StyleProperty", members, py::arg("module") = module.attr("__name__"));
     styleProperty.attr("__doc__") = "Known style \"property-names\"";
     module.attr("StyleProperty") = styleProperty;
     for (const auto& [name, doc] : docs)

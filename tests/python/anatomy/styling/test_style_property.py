@@ -1,6 +1,7 @@
 """StyleProperty: members, values, docstrings and its base class with and without enum.StrEnum."""
 
 import enum
+import pickle
 import subprocess
 import sys
 import textwrap
@@ -59,3 +60,10 @@ def test_generated_string_enum_base_without_str_enum():
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "ok"
+
+
+@pytest.mark.parametrize("member", [StyleProperty.COLOR, StyleProperty.ALLOW_OBJECT_ATTRIBUTES_OVERRIDE])
+def test_members_survive_pickling_as_members_of_the_module(member):
+    # The class is found again where it lives; without it, pickling a member fails.
+    assert StyleProperty.__module__ == "corvaxis.anatomy"
+    assert pickle.loads(pickle.dumps(member)) is member
