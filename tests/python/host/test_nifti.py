@@ -161,6 +161,8 @@ BAD_FILES = {
     "overflowing dimensions": lambda data: [set_int16(40, 7)(data)]
     + [set_int16(42 + 2 * axis, 32767)(data) for axis in range(7)],
     "unsupported voxel type": set_int16(70, 32),
+    # 16 GB announced by a file of a few hundred bytes: refused before anything is allocated.
+    "huge extents": lambda data: [set_int16(42 + 2 * axis, 2000)(data) for axis in range(3)],
 }
 
 
