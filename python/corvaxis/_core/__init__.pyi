@@ -209,6 +209,14 @@ class SharedImageSet(Data):
         A copy of the pixels of an image; -1 is the current image.
         """
     @property
+    def image_matrix(self) -> typing.Any:
+        """
+        4x4 image-to-world matrix of the current image (rotation, possibly a mirror or a shear, and the position of voxel (0, 0, 0)), applied after the spacing and before matrix. None for an empty set. Setting it sets every image's.
+        """
+    @image_matrix.setter
+    def image_matrix(self, arg1: typing.Any) -> None:
+        ...
+    @property
     def selected_index(self) -> int:
         """
         Index of the current image.
@@ -379,7 +387,7 @@ def _save(data: Data, path: os.PathLike | str | bytes) -> None:
     """
     Writes a data object to a file, atomically (see corvaxis.save).
     """
-def _save_nifti(images: SharedImageSet, path: os.PathLike | str | bytes) -> None:
+def _save_nifti(images: SharedImageSet, path: os.PathLike | str | bytes, version: typing.SupportsInt | typing.SupportsIndex | None = None) -> None:
     """
-    Writes an image set as a NIfTI image, atomically (see corvaxis.save).
+    Writes an image set as a NIfTI image, atomically (see corvaxis.save); version 1 or 2 chooses the header, None the smallest that holds the set.
     """
