@@ -96,7 +96,7 @@ class Sequences(RuleBasedStateMachine):
 
     values = None  # {seed: {store: value}}, set by the test
     folder = None
-    checks_run = 0  # one after the start of every sequence and one after every step
+    checks_run = sequences_run = 0  # a check after the start of every sequence and after every step
 
     collections = Bundle("collections")
     handles = Bundle("handles")
@@ -106,6 +106,7 @@ class Sequences(RuleBasedStateMachine):
 
     def __init__(self):
         super().__init__()
+        Sequences.sequences_run += 1
         self.tokens = itertools.count()
         self.objects = {}  # token -> (Python object, model, extra)
 
@@ -430,7 +431,8 @@ class Sequences(RuleBasedStateMachine):
 
 
 def run_sequences(values, folder, steps, examples):
-    Sequences.values, Sequences.folder, Sequences.checks_run = values, folder, 0
+    Sequences.values, Sequences.folder = values, folder
+    Sequences.checks_run = Sequences.sequences_run = 0
     try:
         run_state_machine_as_test(Sequences, settings=settings(
             max_examples=examples, stateful_step_count=steps, deadline=None, database=None,
@@ -442,6 +444,6 @@ def run_sequences(values, folder, steps, examples):
 def test_random_sequences_hold_what_the_model_says(store_values, long_checks, tmp_path):
     values = {seed: store_values(seed) for seed in range(3)}
     # The long run covers at least 50 000 steps.
-    steps, examples = (50, 1100) if long_checks else (25, 30)
+    steps, examples = (50, 1200) if long_checks else (25, 30)
     run_sequences(values, tmp_path, steps, examples)
-    print(f"{Sequences.checks_run} checked states in {examples} sequences of up to {steps} steps")
+    print(f"{Sequences.checks_run - Sequences.sequences_run} steps in {Sequences.sequences_run} sequences, each checked")
