@@ -1,6 +1,7 @@
 """Fixtures shared by the host and anatomy tests: hostile inputs, forged or constrained files, and
 what changes under the sanitizer build."""
 
+import gc
 import os
 import shutil
 import struct
@@ -12,6 +13,8 @@ import zlib
 import h5py
 import numpy as np
 import pytest
+
+from corvaxis._core import _live_instances
 
 
 def sanitizer_runtime_loaded():
@@ -144,3 +147,34 @@ def make_read_only(tmp_path):
     yield apply
     for step in reversed(undo):
         step()
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_runtest_makereport(item, call):
+    report = yield
+    if report.when == "call":
+        item.passed_its_call = report.passed
+    return report
+
+
+def leaked_instances(before, after):
+    """{kind: how many more are alive} for every kind whose count grew."""
+    return {kind: count - before.get(kind, 0) for kind, count in after.items() if count > before.get(kind, 0)}
+
+
+@pytest.fixture(autouse=True)
+def nothing_left_alive(request):
+    """Fails a passing test that leaves host objects alive once Python's garbage is collected.
+    A test that failed keeps its objects in its traceback, so only passing tests are judged."""
+    gc.collect()
+    before = _live_instances()
+    yield
+    if not getattr(request.node, "passed_its_call", False):
+        return
+    # The test's other fixtures are torn down by now; pytest would let go of their values only
+    # after this teardown.
+    request.node.funcargs.clear()
+    gc.collect()
+    leaked = leaked_instances(before, _live_instances())
+    if leaked:
+        pytest.fail("left alive after the test: " + ", ".join(f"{count} {kind}" for kind, count in leaked.items()))

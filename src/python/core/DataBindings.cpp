@@ -6,6 +6,7 @@
 #include "../common/Repr.h"
 
 #include "corvaxis/core/Data.h"
+#include "corvaxis/core/InstanceCount.h"
 #include "corvaxis/core/LabelDataComponent.h"
 
 #include <fmt/format.h>
@@ -100,6 +101,15 @@ void bindData(py::module_& module)
                 ids += fmt::format("{}'{}'", ids.empty() ? "" : ", ", component->id());
             return fmt::format("<DataComponentList, components=[{}]>", ids);
         });
+
+    // For tests: what is alive now, so that a test can see that it left nothing behind.
+    module.def("_live_instances", [] {
+        py::dict counts;
+        for (const auto& [kind, live] : InstanceCounter::snapshot())
+            counts[py::str(kind)] = live;
+        return counts;
+    }, "Live host objects by kind (data objects, components, and once the anatomy library is loaded, "
+       "collections and structures); for tests.");
 
     LabelComponentClass labels(module.attr("LabelDataComponent"));
     labels.def(py::init<>())

@@ -1,6 +1,7 @@
 """Shared factories of the anatomy tests: transformations, collection pairs for registration,
 plain snapshots of a collection's content, surfaces and blob images to register, and label images."""
 
+import os
 import types
 
 import numpy as np
@@ -221,3 +222,37 @@ def organs():
         ((24.0, 20.0, 12.0), (3.0, 3.0, 4.0), 4),
         ((31.0, 14.0, 20.0), (4.0, 5.0, 4.0), 3),
     ]
+
+
+@pytest.fixture
+def long_checks():
+    """Whether the reliability checks (memory flatness, random sequences) take their long runs:
+    CORVAXIS_LONG_CHECKS=1 in the environment."""
+    return os.environ.get("CORVAXIS_LONG_CHECKS") == "1"
+
+
+def store_value(store, seed):
+    """A small value for one of the six stores of a structure; seed varies it."""
+    points = np.random.default_rng(seed).normal(size=(4, 3))
+    if store == "keypoints2":
+        return points[0]
+    if store == "planes":
+        return np.array([0.0, 0.0, 1.0, float(seed)])
+    if store == "images":
+        return corvaxis.SharedImageSet(np.full((2, 3, 4), seed % 200, dtype=np.uint8))
+    if store == "meshes":
+        return corvaxis.Mesh(points, np.array([[0, 1, 2], [0, 2, 3]]))
+    if store == "pointclouds":
+        return corvaxis.PointCloud(points)
+    if store == "graphs":
+        return corvaxis.Graph(points, np.array([[0, 1], [2, 3]]), directed=bool(seed % 2))
+    raise ValueError(store)
+
+
+STORES = ("keypoints2", "planes", "images", "meshes", "pointclouds", "graphs")
+
+
+@pytest.fixture
+def store_values():
+    """store_values(seed): {store name: a value for it}, for the six stores."""
+    return lambda seed: {store: store_value(store, seed) for store in STORES}

@@ -2,6 +2,12 @@
 
 namespace corvaxis {
 
+InstanceCounter& structureCounter()
+{
+    static auto* counter = new InstanceCounter("structures");
+    return *counter;
+}
+
 AnatomicalStructure::AnatomicalStructure(bool is2D) : m_is2D(is2D) {}
 
 AnatomicalStructure::~AnatomicalStructure() { markDestroyed(); }

@@ -4,6 +4,12 @@
 
 namespace corvaxis {
 
+InstanceCounter& collectionCounter()
+{
+    static auto* counter = new InstanceCounter("collections");
+    return *counter;
+}
+
 AnatomicalStructureCollection::AnatomicalStructureCollection(const AnatomicalStructureCollection& other)
     : Data(other)
 {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "corvaxis/anatomy/KeyValueStore.h"
+#include "corvaxis/core/InstanceCount.h"
 #include "corvaxis/core/Types.h"
 
 #include <memory>
@@ -11,6 +12,9 @@ namespace corvaxis {
 /// Shared between a structure and every handle to it: tells whether the structure still exists
 /// and under which identifier it was last known, so that a handle can answer both after the
 /// structure is gone.
+/// Live structures of every kind, owned by collections or by handles.
+InstanceCounter& structureCounter();
+
 class StructureLifetime {
 public:
     bool alive() const { return m_alive; }
@@ -28,6 +32,7 @@ private:
 /// Structures are neither copied nor moved (the stores point at matrixToWorld); clone() makes an
 /// independent copy.
 class AnatomicalStructure {
+    [[no_unique_address]] CountedInstance<structureCounter> m_counted;
     // Declared first: the stores below keep a pointer to the matrix.
     std::shared_ptr<StructureLifetime> m_lifetime = std::make_shared<StructureLifetime>();
     bool m_is2D;

@@ -9,6 +9,9 @@
 
 namespace corvaxis {
 
+/// Live collections of every kind; each also counts as a data object.
+InstanceCounter& collectionCounter();
+
 /// A data object owning anatomical structures in index order (from 0).
 ///
 /// Destroying the collection destroys its structures, which turns every handle to them invalid.
@@ -47,6 +50,7 @@ protected:
     virtual bool accepts(const AnatomicalStructure& structure) const;
 
 private:
+    [[no_unique_address]] CountedInstance<collectionCounter> m_counted;
     std::vector<std::unique_ptr<AnatomicalStructure>> m_structures;
 };
 

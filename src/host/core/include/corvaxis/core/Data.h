@@ -1,6 +1,7 @@
 #pragma once
 
 #include "corvaxis/core/DataComponent.h"
+#include "corvaxis/core/InstanceCount.h"
 #include "corvaxis/core/Signal.h"
 #include "corvaxis/core/Types.h"
 
@@ -42,6 +43,7 @@ protected:
     void notifyChanged() { signalChanged.emitSignal(this); }
 
 private:
+    [[no_unique_address]] CountedInstance<dataObjectCounter> m_counted;
     Mat4 m_matrix = Mat4::Identity();
     std::string m_name;
     DataComponentList m_components;

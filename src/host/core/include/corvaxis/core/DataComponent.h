@@ -1,5 +1,6 @@
 #pragma once
 
+#include "corvaxis/core/InstanceCount.h"
 #include "corvaxis/core/Parameter.h"
 #include "corvaxis/core/Signal.h"
 
@@ -25,6 +26,9 @@ public:
     virtual std::unique_ptr<DataComponentBase> clone() const = 0;
     /// Takes over another component's values; used when a list already holds one of its kind.
     virtual void assign(const DataComponentBase& other);
+
+private:
+    [[no_unique_address]] CountedInstance<componentCounter> m_counted;
 };
 
 /// Components that want to know the data object they belong to.
