@@ -375,6 +375,10 @@ class Algorithm:
         """
         Why the last compute failed.
         """
+def _live_instances() -> dict:
+    """
+    Live host objects by kind (data objects, components, and once the anatomy library is loaded, collections and structures); for tests.
+    """
 def _load(path: os.PathLike | str | bytes, before_reading: typing.Any = None) -> Data:
     """
     Reads the data object stored in a file (see corvaxis.open). before_reading(kind) is called once the file is checked and before its content is read.
