@@ -27,13 +27,16 @@ SANITIZED = sanitizer_runtime_loaded()
 
 
 def pytest_collection_modifyitems(config, items):
-    """Tests marked heavy are skipped under the sanitizer build, with their reason in the summary."""
+    """Tests marked heavy or unsanitized are skipped under the sanitizer build, with their reason in
+    the summary."""
     if not SANITIZED:
         return
-    for item in items:
-        marker = item.get_closest_marker("heavy")
-        if marker is not None:
-            item.add_marker(pytest.mark.skip(reason=f"too slow under the sanitizers: {marker.kwargs['reason']}"))
+    for name, why in (("heavy", "too slow under the sanitizers"),
+                      ("unsanitized", "the sanitizers' runtime changes what it measures")):
+        for item in items:
+            marker = item.get_closest_marker(name)
+            if marker is not None:
+                item.add_marker(pytest.mark.skip(reason=f"{why}: {marker.kwargs['reason']}"))
 
 
 @pytest.fixture
