@@ -79,7 +79,7 @@ std::unique_ptr<Image> imageFrom(const Pixels& pixels, const Vec3& spacing)
     const std::array<int, 3> dimensions = {static_cast<int>(array.shape(volume ? 2 : 1)),
                                            static_cast<int>(array.shape(volume ? 1 : 0)),
                                            volume ? static_cast<int>(array.shape(0)) : 1};
-    auto image = std::make_unique<Image>(pixels.type, dimensions);
+    auto image = Image::forOverwrite(pixels.type, dimensions);
     {
         // A view of the image's buffer that lives only for the copy; the capsule makes NumPy
         // refer to the buffer instead of copying it, and nothing else can reach the view.

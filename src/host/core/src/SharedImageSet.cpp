@@ -2,7 +2,12 @@
 
 #include <Eigen/LU>
 
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <iterator>
 #include <stdexcept>
 
@@ -31,7 +36,52 @@ const char* pixelTypeName(PixelType type)
     return index < std::size(names) ? names[index] : "unknown";
 }
 
+namespace {
+
+// Buffers from this size on are aligned to, and advised for, transparent huge pages.
+constexpr std::size_t hugePageSize = std::size_t{2} << 20;
+constexpr std::size_t hugePageThreshold = 4 * hugePageSize;
+
+}  // namespace
+
+template <typename T>
+T* Image::PixelAllocator<T>::allocate(std::size_t count)
+{
+    const std::size_t bytes = count * sizeof(T);
+    if (bytes < hugePageThreshold)
+        return static_cast<T*>(::operator new(bytes));
+    const std::size_t rounded = (bytes + hugePageSize - 1) / hugePageSize * hugePageSize;
+    void* pointer = std::aligned_alloc(hugePageSize, rounded);
+    if (!pointer)
+        throw std::bad_alloc();
+    // Only advice: where huge pages are unavailable the buffer works the same with small ones.
+    ::madvise(pointer, rounded, MADV_HUGEPAGE);
+    return static_cast<T*>(pointer);
+}
+
+template <typename T>
+void Image::PixelAllocator<T>::deallocate(T* pointer, std::size_t count) noexcept
+{
+    if (count * sizeof(T) < hugePageThreshold)
+        ::operator delete(pointer);
+    else
+        std::free(pointer);
+}
+
+template struct Image::PixelAllocator<std::byte>;
+
 Image::Image(PixelType type, std::array<int, 3> dimensions, int channels)
+    : Image(type, dimensions, channels, Uninitialised{})
+{
+    std::fill(m_bytes.begin(), m_bytes.end(), std::byte{0});
+}
+
+std::unique_ptr<Image> Image::forOverwrite(PixelType type, std::array<int, 3> dimensions, int channels)
+{
+    return std::unique_ptr<Image>(new Image(type, dimensions, channels, Uninitialised{}));
+}
+
+Image::Image(PixelType type, std::array<int, 3> dimensions, int channels, Uninitialised)
     : m_type(type), m_dimensions(dimensions), m_channels(channels)
 {
     for (int extent : dimensions)

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
@@ -267,4 +268,25 @@ TEST(SharedImageSetData, ImagesRejectEmptyShapes)
     EXPECT_EQ(rgb.byteSize(), 8u * 3u * 2u);
     EXPECT_STREQ(pixelTypeName(PixelType::Float), "float32");
     EXPECT_STREQ(pixelTypeName(static_cast<PixelType>(99)), "unknown");
+}
+
+TEST(SharedImageSetData, ImagesOfEverySizeStartZeroedAndCopyDeeply)
+{
+    // Small buffers come from the ordinary heap, large ones from the huge-page path; reuse of a
+    // freed buffer must not leak old pixels into a new image.
+    for (const int depth : {1, 64}) {
+        const std::array<int, 3> dimensions{256, 256, depth};
+        {
+            auto dirty = Image::forOverwrite(PixelType::UInt8, dimensions);
+            std::fill_n(dirty->data(), dirty->byteSize(), std::byte{0xAB});
+        }
+        const Image fresh(PixelType::UInt8, dimensions);
+        EXPECT_TRUE(std::all_of(fresh.data(), fresh.data() + fresh.byteSize(), [](std::byte b) { return b == std::byte{0}; }));
+        auto written = Image::forOverwrite(PixelType::UInt8, dimensions);
+        std::fill_n(written->data(), written->byteSize(), std::byte{7});
+        Image copy = *written;
+        written->data()[0] = std::byte{8};
+        EXPECT_EQ(copy.data()[0], std::byte{7});
+        EXPECT_EQ(copy.data()[copy.byteSize() - 1], std::byte{7});
+    }
 }

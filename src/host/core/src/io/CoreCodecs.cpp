@@ -115,7 +115,7 @@ public:
                 for (std::uint64_t extent : dims)
                     if (extent < 1 || extent > INT_MAX)
                         throw Hdf5Error("array '" + stored.path() + "/pixels' has an extent outside [1, INT_MAX]");
-                image = std::make_unique<Image>(
+                image = Image::forOverwrite(
                     type, std::array<int, 3>{static_cast<int>(dims[2]), static_cast<int>(dims[1]), static_cast<int>(dims[0])},
                     static_cast<int>(dims[3]));
                 return static_cast<void*>(image->data());

@@ -350,7 +350,7 @@ std::unique_ptr<SharedImageSet> loadNifti(const fs::path& path, std::optional<Mo
 
     std::vector<std::unique_ptr<Image>> volumes;
     for (int volume = 0; volume < extent.volumes; ++volume) {
-        auto converted = std::make_unique<Image>(pixelType, extent.dimensions);
+        auto converted = Image::forOverwrite(pixelType, extent.dimensions);
         converted->setVoxelToWorld(affine);
         volumes.push_back(std::move(converted));
     }

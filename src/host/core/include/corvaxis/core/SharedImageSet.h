@@ -6,8 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace corvaxis {
@@ -25,7 +27,13 @@ enum class Modality : int {
 /// spacing and its image-to-world matrix.
 class Image {
 public:
+    /// Pixels start at zero.
     Image(PixelType type, std::array<int, 3> dimensions, int channels = 1);
+
+    /// An image whose pixels are left as the allocator gives them, for readers and converters that
+    /// write every pixel at once: skipping the zero fill halves the memory traffic of building a
+    /// large image.
+    static std::unique_ptr<Image> forOverwrite(PixelType type, std::array<int, 3> dimensions, int channels = 1);
 
     PixelType pixelType() const { return m_type; }
     /// Width, height, depth (depth 1 for a 2-D image).
@@ -54,7 +62,27 @@ private:
     PixelType m_type;
     std::array<int, 3> m_dimensions;
     int m_channels;
-    std::vector<std::byte> m_bytes;
+    struct Uninitialised {};
+    Image(PixelType type, std::array<int, 3> dimensions, int channels, Uninitialised);
+
+    /// Hands out storage whose bytes are not value-initialised, and asks the kernel for huge pages
+    /// when a buffer is large: first-touch page faults otherwise dominate copying a large volume.
+    template <typename T>
+    struct PixelAllocator {
+        using value_type = T;
+        PixelAllocator() = default;
+        template <typename U>
+        PixelAllocator(const PixelAllocator<U>&) noexcept {}
+        T* allocate(std::size_t count);
+        void deallocate(T* pointer, std::size_t count) noexcept;
+        template <typename U>
+        void construct(U* pointer) noexcept { ::new (static_cast<void*>(pointer)) U; }
+        template <typename U, typename... Args>
+        void construct(U* pointer, Args&&... args) { ::new (static_cast<void*>(pointer)) U(std::forward<Args>(args)...); }
+        bool operator==(const PixelAllocator&) const = default;
+    };
+
+    std::vector<std::byte, PixelAllocator<std::byte>> m_bytes;
     struct GivenMapping {
         Vec3 spacing;
         Mat4 matrix;
