@@ -2,6 +2,7 @@
 errors that name the file, and a standard HDF5 tool (h5py) opens what was saved."""
 
 import os
+import pathlib
 import struct
 import zlib
 
@@ -10,6 +11,8 @@ import numpy as np
 import pytest
 
 import corvaxis
+
+FUZZ_CORPUS = pathlib.Path(__file__).parents[2] / "fuzz" / "corpus"
 
 MATRIX = np.array([[0, -1, 0, 10.5], [1, 0, 0, -2], [0, 0, 1, 1e-9], [0, 0, 0, 1]], dtype=float)
 VERTICES = np.array([[0, 0, 0], [20, 0, 0], [0, 20, 0], [0, 0, 20]], dtype=float)
@@ -114,6 +117,13 @@ def test_missing_damaged_and_foreign_files_raise_errors_naming_them(tmp_path):
     struct.pack_into("<QI", data, 12, len(data) - 512, zlib.crc32(data[512:]))
     bad.write_bytes(bytes(data))
     assert refusal(bad) == "holds data of kind 'Hologram', which no loaded library reads"
+
+    # Forged object headers that stop the HDF5 library on an internal assertion: refused, and this
+    # process goes on.
+    forged = bytearray((FUZZ_CORPUS / "fuzz_data_file" / "regression-hdf5-object-header-assertion").read_bytes())
+    struct.pack_into("<QI", forged, 12, len(forged) - 512, zlib.crc32(forged[512:]))
+    bad.write_bytes(bytes(forged))
+    assert refusal(bad) == "damaged content: its HDF5 structure stops the HDF5 library (SIGABRT in a trial read)"
 
 
 def test_failed_saves_raise_and_leave_the_old_file(tmp_path):

@@ -1,6 +1,7 @@
 #include "corvaxis/core/io/DataFile.h"
 
 #include "AtomicFile.h"
+#include "ChildProcess.h"
 
 #include "corvaxis/core/io/DataCodec.h"
 #include "corvaxis/core/io/Hdf5.h"
@@ -17,6 +18,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <string.h>
 #include <random>
 #include <span>
 #include <vector>
@@ -366,6 +369,40 @@ private:
     std::shared_ptr<FileContext> m_context;
 };
 
+/// The kind of data the content holds, once its root group shows it is ours and of this version.
+std::string contentKind(const MemoryFile& file, const fs::path& path)
+{
+    const Group root = file.root();
+    if (!root.hasAttribute("format") || root.text("format") != "corvaxis")
+        throw FileFormatError(path, "not a corvaxis data file (its root group lacks format=\"corvaxis\")");
+    const auto version = root.scalar<std::uint32_t>("format_version");
+    if (version != formatVersion)
+        throw FileFormatError(path, "damaged: the content says format version " + std::to_string(version) +
+                                        ", the header " + std::to_string(formatVersion));
+    return root.text("kind");
+}
+
+// Exit statuses of a trial read in a child process.
+constexpr int trialReadAll = 0;
+constexpr int trialLackedCodec = 3;
+
+/// Runs a trial read of the content in a child process and refuses the file when a signal ended
+/// it. The checksum keeps out accidental damage, but a forged file can stop the HDF5 library on
+/// one of its internal assertions, which would end the caller's process with all its unsaved
+/// work. Returns the trial's exit status; trialReadAll when no child could be started, so that
+/// reading goes on in this process as it did before such trials.
+int refuseIfReadingStops(const fs::path& path, const std::function<int()>& read)
+{
+    const ChildOutcome outcome = runInChildProcess(read);
+    if (outcome.stoppingSignal != 0) {
+        const char* name = ::sigabbrev_np(outcome.stoppingSignal);
+        throw FileFormatError(path, std::string("damaged content: its HDF5 structure stops the HDF5 library (SIG") +
+                                        (name ? name : std::to_string(outcome.stoppingSignal).c_str()) +
+                                        " in a trial read)");
+    }
+    return outcome.ran ? outcome.exitStatus : trialReadAll;
+}
+
 }  // namespace
 
 FileError::FileError(fs::path path, std::string reason, int errorNumber)
@@ -442,29 +479,39 @@ std::unique_ptr<Data> load(const fs::path& path, const KindHook& beforeReading)
     checkHeader(bytes, path);
     const std::uint64_t size = bytes.size();
     const Hdf5Quiet quiet;
+    const auto damaged = [&](const std::exception& error) {
+        return FileFormatError(path, std::string("damaged content: ") + error.what());
+    };
+    // The child's copy of the bytes is moved into its file; the parent's stay where they are.
+    const int trial = refuseIfReadingStops(path, [&] {
+        MemoryFile trialFile(std::move(bytes), size);
+        if (!findCodec(contentKind(trialFile, path)))
+            return trialLackedCodec;
+        readData(trialFile.root());
+        return trialReadAll;
+    });
     std::unique_ptr<MemoryFile> file;
     std::string kind;
     try {
         file = std::make_unique<MemoryFile>(std::move(bytes), size);
-        const Group root = file->root();
-        if (!root.hasAttribute("format") || root.text("format") != "corvaxis")
-            throw FileFormatError(path, "not a corvaxis data file (its root group lacks format=\"corvaxis\")");
-        const auto version = root.scalar<std::uint32_t>("format_version");
-        if (version != formatVersion)
-            throw FileFormatError(path, "damaged: the content says format version " + std::to_string(version) +
-                                            ", the header " + std::to_string(formatVersion));
-        kind = root.text("kind");
+        kind = contentKind(*file, path);
     }
     catch (const FileError&) {
         throw;
     }
     catch (const std::exception& error) {
-        throw FileFormatError(path, std::string("damaged content: ") + error.what());
+        throw damaged(error);
     }
     if (beforeReading)
         beforeReading(kind);
     if (!findCodec(kind))
         throw FileFormatError(path, "holds data of kind '" + kind + "', which no loaded library reads");
+    // The hook may just have brought the reader of this kind, which the trial could not use.
+    if (trial == trialLackedCodec)
+        refuseIfReadingStops(path, [&] {
+            readData(file->root());
+            return trialReadAll;
+        });
     try {
         return readData(file->root());
     }
@@ -475,7 +522,7 @@ std::unique_ptr<Data> load(const fs::path& path, const KindHook& beforeReading)
         throw FileFormatError(path, "damaged content: it asks for more memory than there is");
     }
     catch (const std::exception& error) {
-        throw FileFormatError(path, std::string("damaged content: ") + error.what());
+        throw damaged(error);
     }
 }
 

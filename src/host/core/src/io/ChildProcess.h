@@ -1,0 +1,27 @@
+#pragma once
+
+#include <functional>
+
+namespace corvaxis::io {
+
+/// How work run in a child process ended.
+struct ChildOutcome {
+    /// False when no child could be started or waited for; the work then did not run.
+    bool ran = false;
+    /// The child's exit status when it returned normally.
+    int exitStatus = 0;
+    /// The signal that ended the child, 0 when none did.
+    int stoppingSignal = 0;
+};
+
+/// Runs `work` in a forked copy of this process and waits for it; the child exits with what
+/// `work` returns (0 when it throws). Used to try code that can stop the whole process, such as a
+/// library's internal assertion on forged input, without risking the caller's process.
+///
+/// The child starts with the default action for the signals of faults, so that whatever handlers
+/// the process installed (a fuzzer's, a sanitizer's, a crash reporter's) a fault ends it by its
+/// signal; it writes no core file and nothing to standard error. It must not need other threads:
+/// the child has only the calling one.
+ChildOutcome runInChildProcess(const std::function<int()>& work);
+
+}  // namespace corvaxis::io
