@@ -18,10 +18,9 @@ struct ChildOutcome {
 /// `work` returns (0 when it throws). Used to try code that can stop the whole process, such as a
 /// library's internal assertion on forged input, without risking the caller's process.
 ///
-/// The child starts with the default action for the signals of faults, so that whatever handlers
-/// the process installed (a fuzzer's, a sanitizer's, a crash reporter's) a fault ends it by its
-/// signal; it writes no core file and nothing to standard error. It must not need other threads:
-/// the child has only the calling one.
+/// In the child, abort() ends it by its signal whatever handler the process installed; it writes
+/// no core file and nothing to standard error. `work` must not need other threads: the child has
+/// only the calling one.
 ChildOutcome runInChildProcess(const std::function<int()>& work);
 
 }  // namespace corvaxis::io
