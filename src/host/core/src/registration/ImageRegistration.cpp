@@ -192,6 +192,16 @@ Volume volumeFrom(const Image& image, const Mat4& pixelToWorld)
     case PixelType::Float: copyChannel<float>(image, volume.values); break;
     case PixelType::Double: copyChannel<double>(image, volume.values); break;
     }
+    // Non-finite intensities (NaN, infinities) count as the lowest finite one: left as they are, the
+    // pyramid and the spline prefilter would spread them over whole lines, and one infinity would
+    // squeeze every other intensity into a single histogram bin.
+    float lowest = std::numeric_limits<float>::infinity();
+    for (const float v : volume.values)
+        if (std::isfinite(v))
+            lowest = std::min(lowest, v);
+    for (float& v : volume.values)
+        if (!std::isfinite(v))
+            v = std::isfinite(lowest) ? lowest : 0.0f;
     return volume;
 }
 
@@ -324,8 +334,9 @@ RigidImageMetric::RigidImageMetric(const Volume& fixed, const Volume& moving, Im
         const auto [fixedLow, fixedHigh] = std::minmax_element(fixed.values.begin(), fixed.values.end());
         const double fixedWidth = std::max<double>(*fixedHigh - *fixedLow, 1e-12) / (bins - 2 * binPadding - 1);
         m_fixedPositions.resize(chosen.size());
-        for (std::size_t s = 0; s < chosen.size(); ++s)
-            m_fixedPositions[s] = (m_fixedValues[s] - *fixedLow) / fixedWidth + binPadding;
+        for (std::size_t s = 0; s < chosen.size(); ++s)  // clamped against rounding: every window stays inside
+            m_fixedPositions[s] = std::clamp((m_fixedValues[s] - *fixedLow) / fixedWidth + binPadding, double(binPadding),
+                                             double(bins - binPadding - 1));
         const auto [movingLow, movingHigh] = std::minmax_element(moving.values.begin(), moving.values.end());
         m_movingMinimum = *movingLow;
         m_movingBinWidth = std::max<double>(*movingHigh - *movingLow, 1e-12) / (bins - 2 * binPadding - 1);

@@ -33,7 +33,8 @@ struct Volume {
     double voxelSize() const;
 };
 
-/// The first channel of an image; throws std::invalid_argument for an image without pixels.
+/// The first channel of an image, non-finite intensities replaced by the lowest finite one; throws
+/// std::invalid_argument for an image without pixels.
 Volume volumeFrom(const Image& image, const Mat4& pixelToWorld);
 /// Smoothed with a binomial kernel and subsampled by two along each axis.
 Volume halved(const Volume& volume);

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <thread>
 
 namespace corvaxis::registration {
@@ -179,6 +180,26 @@ TEST_F(BlobRecovery, MutualInformationSettlesWithinHundredthsOfADegreeAndMillime
         ASSERT_EQ(result.status, Algorithm::Success) << result.message;
         EXPECT_LT(rotationErrorDegrees(result.transformation, expected), 0.02) << (remapped ? "second modality" : "same modality");
         EXPECT_LT(translationError(result.transformation), 0.02) << (remapped ? "second modality" : "same modality");
+    }
+}
+
+TEST_F(BlobRecovery, NonFiniteVoxelsCountAsTheLowestIntensity)
+{
+    // A NaN and an infinity in a corner of either image: the rest still registers.
+    const auto spoil = [](Image& image) {
+        float* pixels = reinterpret_cast<float*>(image.data());
+        pixels[0] = std::numeric_limits<float>::quiet_NaN();
+        pixels[image.numPixels() - 1] = std::numeric_limits<float>::infinity();
+    };
+    for (const bool spoilFixed : {true, false}) {
+        const auto fixedImage = sampledImage(size, spacing, blobs);
+        const auto moving = movedBlobs(size, spacing, motion, secondModality);
+        spoil(spoilFixed ? *fixedImage : *moving);
+        const RigidImageRegistrationResult result =
+            registerImagesRigidly(*fixedImage, centredPixelToWorld(*fixedImage), *moving, centredPixelToWorld(*moving));
+        ASSERT_EQ(result.status, Algorithm::Success) << result.message;
+        EXPECT_LT(rotationErrorDegrees(result.transformation, expected), 0.1) << (spoilFixed ? "fixed" : "moving");
+        EXPECT_LT(translationError(result.transformation), 0.1) << (spoilFixed ? "fixed" : "moving");
     }
 }
 
