@@ -75,10 +75,21 @@ void splinePrefilter(std::vector<double>& line)
     const double z = std::sqrt(3.0) - 2.0;
     for (double& v : line)
         v *= 6.0;  // (1 - z) (1 - 1 / z)
-    // Mirrored start of the causal recursion; |z|^40 is far below float precision.
-    double sum = line[0], power = z;
-    for (std::size_t k = 1; k < std::min<std::size_t>(n, 40); ++k, power *= z)
-        sum += power * line[k];
+    // Start of the causal recursion over the mirrored line (period 2n - 2): summed in full for short
+    // lines, cut off after 40 terms for long ones (|z|^40 is far below float precision).
+    double sum = line[0];
+    if (n > 40) {
+        double power = z;
+        for (std::size_t k = 1; k < 40; ++k, power *= z)
+            sum += power * line[k];
+    } else {
+        double power = z, mirroredPower = std::pow(z, static_cast<double>(n - 1));
+        sum += mirroredPower * line[n - 1];
+        mirroredPower *= mirroredPower / z;
+        for (std::size_t k = 1; k + 1 < n; ++k, power *= z, mirroredPower /= z)
+            sum += (power + mirroredPower) * line[k];
+        sum /= 1.0 - power * power;
+    }
     line[0] = sum;
     for (std::size_t k = 1; k < n; ++k)
         line[k] += z * line[k - 1];
@@ -236,25 +247,28 @@ Volume halved(const Volume& volume)
     return result;
 }
 
-Volume splineCoefficients(const Volume& volume)
+Volume splineCoefficients(const Volume& volume, int threads)
 {
     Volume result = volume;
     const auto& d = volume.dimensions;
     const std::size_t strides[3] = {1, static_cast<std::size_t>(d[0]), static_cast<std::size_t>(d[0]) * d[1]};
-    std::vector<double> line;
     for (int axis = 0; axis < 3; ++axis) {
         const auto length = static_cast<std::size_t>(d[static_cast<std::size_t>(axis)]);
         const std::size_t stride = strides[axis];
-        line.resize(length);
-        for (std::size_t start = 0; start < result.values.size(); ++start) {
-            if ((start / stride) % length != 0)
-                continue;  // not the first pixel of a line along this axis
-            for (std::size_t k = 0; k < length; ++k)
-                line[k] = result.values[start + k * stride];
-            splinePrefilter(line);
-            for (std::size_t k = 0; k < length; ++k)
-                result.values[start + k * stride] = static_cast<float>(line[k]);
-        }
+        const auto lines = static_cast<long>(result.values.size() / length);
+        // Lines are independent, so any split over threads gives the same coefficients.
+        forEachChunk(metricChunks, threads, [&](int chunk) {
+            const auto [begin, end] = chunkRange(lines, metricChunks, chunk);
+            std::vector<double> line(length);
+            for (auto l = static_cast<std::size_t>(begin); l < static_cast<std::size_t>(end); ++l) {
+                const std::size_t start = (l / stride) * stride * length + l % stride;
+                for (std::size_t k = 0; k < length; ++k)
+                    line[k] = result.values[start + k * stride];
+                splinePrefilter(line);
+                for (std::size_t k = 0; k < length; ++k)
+                    result.values[start + k * stride] = static_cast<float>(line[k]);
+            }
+        });
     }
     return result;
 }
@@ -300,7 +314,7 @@ RigidImageMetric::RigidImageMetric(const Volume& fixed, const Volume& moving, Im
     : m_moving(moving), m_interpolation(interpolation), m_metric(metric), m_bins(bins), m_threads(threads)
 {
     if (interpolation == Interpolation::CubicBSpline)
-        m_splineCoefficients = splineCoefficients(moving);
+        m_splineCoefficients = splineCoefficients(moving, threads);
     // Every stride-th voxel along each axis, the largest stride that keeps at least `samples`: a
     // regular lattice estimates the metric's sums over the image far better than as many random voxels.
     const auto& d = fixed.dimensions;

@@ -39,8 +39,8 @@ Volume volumeFrom(const Image& image, const Mat4& pixelToWorld);
 /// Smoothed with a binomial kernel and subsampled by two along each axis.
 Volume halved(const Volume& volume);
 /// The cubic B-spline coefficients whose spline passes through the volume's intensities (whole-sample
-/// mirror boundaries), to be read with interpolateSpline.
-Volume splineCoefficients(const Volume& volume);
+/// mirror boundaries), to be read with interpolateSpline; `threads` as for the metric.
+Volume splineCoefficients(const Volume& volume, int threads = 0);
 /// Intensity-weighted centre in world coordinates (intensities counted above the volume's minimum).
 Vec3 centreOfMass(const Volume& volume);
 

@@ -98,6 +98,27 @@ TEST(ImageVolume, SplineInterpolationPassesThroughTheVoxelsAndFollowsSmoothInten
     EXPECT_FALSE(coefficients.interpolateSpline(Vec3(2, 23.01, 2), value, gradient));
 }
 
+TEST(ImageVolume, SplineCoefficientsReproduceEveryVoxelOfAnOblongVolumeOnAnyThreadCount)
+{
+    // Lines of 4 (the shortest an image may have), 9 and 45 voxels: the mirrored start of the
+    // recursion is summed in full below 40 and cut off above.
+    Volume rough;
+    rough.dimensions = {4, 9, 45};
+    rough.values.resize(4 * 9 * 45);
+    for (std::size_t i = 0; i < rough.values.size(); ++i)
+        rough.values[i] = static_cast<float>((i * 7919) % 101) / 101.0f;  // no smoothness to lean on
+    const Volume coefficients = splineCoefficients(rough, 1);
+    EXPECT_EQ(coefficients.values, splineCoefficients(rough, 3).values);
+    double value = 0.0;
+    Vec3 gradient;
+    for (int z = 0; z < 45; ++z)
+        for (int y = 0; y < 9; ++y)
+            for (int x = 0; x < 4; ++x) {
+                ASSERT_TRUE(coefficients.interpolateSpline(Vec3(x, y, z), value, gradient));
+                EXPECT_NEAR(value, rough.at(x, y, z), 1e-5) << x << " " << y << " " << z;
+            }
+}
+
 TEST(RigidImageMetric, GradientMatchesFiniteDifferences)
 {
     const auto fixedImage = sampledImage(24, 4.0, blobs);
