@@ -170,8 +170,8 @@ def rigid_images():
         registration.compute()
         seconds = time.perf_counter() - start
         degrees, millimetres = rigid_errors(registration.results["transformation"], expected)
-        print(f"Rigid images 96^3, {name}, mutual information: compute() {seconds:.2f} s, {degrees:.3f} deg, "
-              f"{millimetres:.3f} mm (goal 0.5 deg and 0.5 mm, 1 and 1 for the second modality)")
+        print(f"Rigid images 96^3, {name}, mutual information: compute() {seconds:.2f} s, {degrees:.4f} deg, "
+              f"{millimetres:.4f} mm (goal 0.5 deg and 0.5 mm, 1 and 1 for the second modality)")
         if not with_elastix:
             continue
         with tempfile.TemporaryDirectory() as folder:
@@ -179,8 +179,8 @@ def rigid_images():
         peer_degrees, peer_millimetres = rigid_errors(found, expected)
         own_count = f" ({reported:.2f} s by its own count, ratio {seconds / reported:.3f})" if reported else ""
         as_accurate = degrees <= peer_degrees and millimetres <= peer_millimetres
-        print(f"  elastix 2 threads: {wall:.2f} s whole run{own_count}, {peer_degrees:.3f} deg, "
-              f"{peer_millimetres:.3f} mm; time ratio ours / elastix {seconds / wall:.3f} (goal <= 1); ours "
+        print(f"  elastix 2 threads: {wall:.2f} s whole run{own_count}, {peer_degrees:.4f} deg, "
+              f"{peer_millimetres:.4f} mm; time ratio ours / elastix {seconds / wall:.3f} (goal <= 1); ours "
               f"{'at least as accurate' if as_accurate else 'less accurate'}")
 
 

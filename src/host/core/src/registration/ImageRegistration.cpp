@@ -11,7 +11,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <random>
 #include <stdexcept>
 
 namespace corvaxis::registration {
@@ -20,8 +19,8 @@ namespace {
 
 // Fixed number of work chunks, so that sums are formed in the same order on any machine.
 constexpr int metricChunks = 16;
-// Empty bins beside the moving intensity range, so that every cubic Parzen window stays inside.
-constexpr int movingBinPadding = 2;
+// Empty bins beside each intensity range, so that every cubic Parzen window stays inside.
+constexpr int binPadding = 2;
 
 template <class T>
 void copyChannel(const Image& image, std::vector<float>& out)
@@ -54,6 +53,64 @@ double cubicBSplineDerivative(double u)
     if (a < 2.0)
         return -0.5 * (2.0 - a) * (2.0 - a) * (u < 0.0 ? -1.0 : 1.0);
     return 0.0;
+}
+
+// Whole-sample mirror of an index just outside [0, size).
+int mirrored(int index, int size)
+{
+    if (index < 0)
+        return std::min(-index, size - 1);
+    if (index >= size)
+        return std::max(2 * size - 2 - index, 0);
+    return index;
+}
+
+// Turns samples into the coefficients of the interpolating cubic B-spline: the inverse of the
+// filter (1 4 1) / 6 as one causal and one anticausal recursion with the pole sqrt(3) - 2.
+void splinePrefilter(std::vector<double>& line)
+{
+    const std::size_t n = line.size();
+    if (n < 2)
+        return;
+    const double z = std::sqrt(3.0) - 2.0;
+    for (double& v : line)
+        v *= 6.0;  // (1 - z) (1 - 1 / z)
+    // Start of the causal recursion over the mirrored line (period 2n - 2): summed in full for short
+    // lines, cut off after 40 terms for long ones (|z|^40 is far below float precision).
+    double sum = line[0];
+    if (n > 40) {
+        double power = z;
+        for (std::size_t k = 1; k < 40; ++k, power *= z)
+            sum += power * line[k];
+    } else {
+        double power = z, mirroredPower = std::pow(z, static_cast<double>(n - 1));
+        sum += mirroredPower * line[n - 1];
+        mirroredPower *= mirroredPower / z;
+        for (std::size_t k = 1; k + 1 < n; ++k, power *= z, mirroredPower /= z)
+            sum += (power + mirroredPower) * line[k];
+        sum /= 1.0 - power * power;
+    }
+    line[0] = sum;
+    for (std::size_t k = 1; k < n; ++k)
+        line[k] += z * line[k - 1];
+    line[n - 1] = z / (z * z - 1.0) * (line[n - 1] + z * line[n - 2]);
+    for (std::size_t k = n - 1; k-- > 0;)
+        line[k] = z * (line[k + 1] - line[k]);
+}
+
+// Weights of the four cubic B-spline taps around a position whose fraction past the first inner
+// tap is t, and their derivatives.
+void splineWeights(double t, double weight[4], double derivative[4])
+{
+    const double s = 1.0 - t, t2 = t * t;
+    weight[0] = s * s * s / 6.0;
+    weight[1] = (3.0 * t2 * t - 6.0 * t2 + 4.0) / 6.0;
+    weight[2] = (-3.0 * t2 * t + 3.0 * t2 + 3.0 * t + 1.0) / 6.0;
+    weight[3] = t2 * t / 6.0;
+    derivative[0] = -0.5 * s * s;
+    derivative[1] = 1.5 * t2 - 2.0 * t;
+    derivative[2] = -1.5 * t2 + t + 0.5;
+    derivative[3] = 0.5 * t2;
 }
 
 Eigen::Matrix3d rotationFromVector(const Vec3& v)
@@ -92,6 +149,41 @@ bool Volume::interpolate(const Vec3& pixel, double& value, Vec3& gradient) const
     return true;
 }
 
+bool Volume::interpolateSpline(const Vec3& pixel, double& value, Vec3& gradient) const
+{
+    int index[3][4];
+    double weight[3][4], derivative[3][4];
+    for (int a = 0; a < 3; ++a) {
+        const int size = dimensions[static_cast<std::size_t>(a)];
+        if (!(pixel[a] >= 0.0 && pixel[a] <= size - 1))
+            return false;
+        const int base = static_cast<int>(pixel[a]);
+        splineWeights(pixel[a] - base, weight[a], derivative[a]);
+        for (int j = 0; j < 4; ++j)
+            index[a][j] = mirrored(base - 1 + j, size);
+    }
+    value = 0.0;
+    gradient.setZero();
+    for (int k = 0; k < 4; ++k)
+        for (int j = 0; j < 4; ++j) {
+            const float* row = values.data() + (static_cast<std::size_t>(index[2][k]) * static_cast<std::size_t>(dimensions[1]) +
+                                                static_cast<std::size_t>(index[1][j])) *
+                                                   static_cast<std::size_t>(dimensions[0]);
+            double along = 0.0, alongDerivative = 0.0;
+            for (int i = 0; i < 4; ++i) {
+                const double c = row[index[0][i]];
+                along += weight[0][i] * c;
+                alongDerivative += derivative[0][i] * c;
+            }
+            const double wy = weight[1][j], wz = weight[2][k];
+            value += wy * wz * along;
+            gradient[0] += wy * wz * alongDerivative;
+            gradient[1] += derivative[1][j] * wz * along;
+            gradient[2] += wy * derivative[2][k] * along;
+        }
+    return true;
+}
+
 double Volume::voxelSize() const { return pixelToWorld.topLeftCorner<3, 3>().colwise().norm().minCoeff(); }
 
 Volume volumeFrom(const Image& image, const Mat4& pixelToWorld)
@@ -111,6 +203,16 @@ Volume volumeFrom(const Image& image, const Mat4& pixelToWorld)
     case PixelType::Float: copyChannel<float>(image, volume.values); break;
     case PixelType::Double: copyChannel<double>(image, volume.values); break;
     }
+    // Non-finite intensities (NaN, infinities) count as the lowest finite one: left as they are, the
+    // pyramid and the spline prefilter would spread them over whole lines, and one infinity would
+    // squeeze every other intensity into a single histogram bin.
+    float lowest = std::numeric_limits<float>::infinity();
+    for (const float v : volume.values)
+        if (std::isfinite(v))
+            lowest = std::min(lowest, v);
+    for (float& v : volume.values)
+        if (!std::isfinite(v))
+            v = std::isfinite(lowest) ? lowest : 0.0f;
     return volume;
 }
 
@@ -142,6 +244,32 @@ Volume halved(const Volume& volume)
                 result.values[i++] = smooth.at(2 * x, 2 * y, 2 * z);
     result.pixelToWorld = volume.pixelToWorld;
     result.pixelToWorld.topLeftCorner<3, 3>() *= 2.0;
+    return result;
+}
+
+Volume splineCoefficients(const Volume& volume, int threads)
+{
+    Volume result = volume;
+    const auto& d = volume.dimensions;
+    const std::size_t strides[3] = {1, static_cast<std::size_t>(d[0]), static_cast<std::size_t>(d[0]) * d[1]};
+    for (int axis = 0; axis < 3; ++axis) {
+        const auto length = static_cast<std::size_t>(d[static_cast<std::size_t>(axis)]);
+        const std::size_t stride = strides[axis];
+        const auto lines = static_cast<long>(result.values.size() / length);
+        // Lines are independent, so any split over threads gives the same coefficients.
+        forEachChunk(metricChunks, threads, [&](int chunk) {
+            const auto [begin, end] = chunkRange(lines, metricChunks, chunk);
+            std::vector<double> line(length);
+            for (auto l = static_cast<std::size_t>(begin); l < static_cast<std::size_t>(end); ++l) {
+                const std::size_t start = (l / stride) * stride * length + l % stride;
+                for (std::size_t k = 0; k < length; ++k)
+                    line[k] = result.values[start + k * stride];
+                splinePrefilter(line);
+                for (std::size_t k = 0; k < length; ++k)
+                    result.values[start + k * stride] = static_cast<float>(line[k]);
+            }
+        });
+    }
     return result;
 }
 
@@ -182,25 +310,25 @@ Mat4 RigidPose::movingToFixed() const
 }
 
 RigidImageMetric::RigidImageMetric(const Volume& fixed, const Volume& moving, ImageMetric metric, int bins, int samples,
-                                   int threads)
-    : m_moving(moving), m_metric(metric), m_bins(bins), m_threads(threads)
+                                   int threads, Interpolation interpolation)
+    : m_moving(moving), m_interpolation(interpolation), m_metric(metric), m_bins(bins), m_threads(threads)
 {
-    const std::size_t total = fixed.values.size();
+    if (interpolation == Interpolation::CubicBSpline)
+        m_splineCoefficients = splineCoefficients(moving, threads);
+    // Every stride-th voxel along each axis, the largest stride that keeps at least `samples`: a
+    // regular lattice estimates the metric's sums over the image far better than as many random voxels.
+    const auto& d = fixed.dimensions;
+    const double perSample = samples > 0 ? static_cast<double>(fixed.values.size()) / samples : 1.0;
+    const int stride = std::max(1, static_cast<int>(std::cbrt(perSample)));
     std::vector<std::size_t> chosen;
-    if (samples <= 0 || static_cast<std::size_t>(samples) >= total) {
-        chosen.resize(total);
-        for (std::size_t i = 0; i < total; ++i)
-            chosen[i] = i;
-    } else {
-        std::mt19937_64 random(20261208);
-        std::uniform_int_distribution<std::size_t> pick(0, total - 1);
-        chosen.resize(static_cast<std::size_t>(samples));
-        for (std::size_t& index : chosen)
-            index = pick(random);
-    }
+    for (int z = stride / 2; z < d[2]; z += stride)
+        for (int y = stride / 2; y < d[1]; y += stride)
+            for (int x = stride / 2; x < d[0]; x += stride)
+                chosen.push_back((static_cast<std::size_t>(z) * static_cast<std::size_t>(d[1]) + static_cast<std::size_t>(y)) *
+                                     static_cast<std::size_t>(d[0]) +
+                                 static_cast<std::size_t>(x));
     m_positions.resize(static_cast<Eigen::Index>(chosen.size()), 3);
     m_fixedValues.resize(chosen.size());
-    const auto& d = fixed.dimensions;
     for (std::size_t s = 0; s < chosen.size(); ++s) {
         const std::size_t i = chosen[s];
         const Vec3 pixel(static_cast<double>(i % d[0]), static_cast<double>((i / d[0]) % d[1]),
@@ -214,16 +342,18 @@ RigidImageMetric::RigidImageMetric(const Volume& fixed, const Volume& moving, Im
     m_worldToPixelOffset = worldToPixel.topRightCorner<3, 1>();
 
     if (metric == ImageMetric::MattesMutualInformation) {
-        // Fixed intensities fall in plain bins; moving ones are spread over four bins by a cubic
-        // B-spline window, which makes the histogram differentiable.
+        // Both intensities are spread over four bins by a cubic B-spline window: for the moving one
+        // this makes the histogram differentiable, for the fixed one it keeps each sample's share of
+        // the gradient a smooth function of its intensity, which a few samples then estimate well.
         const auto [fixedLow, fixedHigh] = std::minmax_element(fixed.values.begin(), fixed.values.end());
-        const double fixedWidth = std::max<double>(*fixedHigh - *fixedLow, 1e-12) / bins;
-        m_fixedBins.resize(chosen.size());
-        for (std::size_t s = 0; s < chosen.size(); ++s)
-            m_fixedBins[s] = std::clamp(static_cast<int>((m_fixedValues[s] - *fixedLow) / fixedWidth), 0, bins - 1);
+        const double fixedWidth = std::max<double>(*fixedHigh - *fixedLow, 1e-12) / (bins - 2 * binPadding - 1);
+        m_fixedPositions.resize(chosen.size());
+        for (std::size_t s = 0; s < chosen.size(); ++s)  // clamped against rounding: every window stays inside
+            m_fixedPositions[s] = std::clamp((m_fixedValues[s] - *fixedLow) / fixedWidth + binPadding, double(binPadding),
+                                             double(bins - binPadding - 1));
         const auto [movingLow, movingHigh] = std::minmax_element(moving.values.begin(), moving.values.end());
         m_movingMinimum = *movingLow;
-        m_movingBinWidth = std::max<double>(*movingHigh - *movingLow, 1e-12) / (bins - 2 * movingBinPadding - 1);
+        m_movingBinWidth = std::max<double>(*movingHigh - *movingLow, 1e-12) / (bins - 2 * binPadding - 1);
     }
 }
 
@@ -246,9 +376,12 @@ double RigidImageMetric::evaluate(const RigidPose& pose, PoseGradient* gradient)
             const Vec3 x = m_positions.row(s);
             const Vec3 arm = pose.rotation * (x - pose.centre);
             const Vec3 y = arm + pose.centre + pose.translation;
+            const Vec3 pixel = m_worldToPixelLinear * y + m_worldToPixelOffset;
             Vec3 pixelGradient;
-            inside[static_cast<std::size_t>(s)] =
-                m_moving.interpolate(m_worldToPixelLinear * y + m_worldToPixelOffset, values[static_cast<std::size_t>(s)], pixelGradient);
+            double& value = values[static_cast<std::size_t>(s)];
+            inside[static_cast<std::size_t>(s)] = m_interpolation == Interpolation::CubicBSpline
+                                                      ? m_splineCoefficients.interpolateSpline(pixel, value, pixelGradient)
+                                                      : m_moving.interpolate(pixel, value, pixelGradient);
             gradients.row(s) = (m_worldToPixelLinear.transpose() * pixelGradient).transpose();
             arms.row(s) = arm.transpose();
         }
@@ -290,15 +423,27 @@ double RigidImageMetric::evaluate(const RigidPose& pose, PoseGradient* gradient)
     }
     case ImageMetric::MattesMutualInformation: {
         const auto bins = static_cast<Eigen::Index>(m_bins);
-        Eigen::MatrixXd joint = Eigen::MatrixXd::Zero(bins, bins);  // fixed bin x moving bin
+        // One histogram per chunk, added in chunk order.
+        std::vector<Eigen::MatrixXd> partialJoint(metricChunks, Eigen::MatrixXd::Zero(bins, bins));  // fixed bin x moving bin
         std::vector<double> position(count);
-        for (std::size_t s = 0; s < count; ++s)
-            if (inside[s]) {
-                position[s] = (values[s] - m_movingMinimum) / m_movingBinWidth + movingBinPadding;
-                const int first = static_cast<int>(std::floor(position[s])) - 1;
-                for (int k = std::max(first, 0); k <= std::min(first + 3, m_bins - 1); ++k)
-                    joint(m_fixedBins[s], k) += cubicBSpline(k - position[s]);
-            }
+        forEachChunk(metricChunks, m_threads, [&](int chunk) {
+            const auto [begin, end] = chunkRange(static_cast<long>(count), metricChunks, chunk);
+            Eigen::MatrixXd& histogram = partialJoint[static_cast<std::size_t>(chunk)];
+            for (auto s = static_cast<std::size_t>(begin); s < static_cast<std::size_t>(end); ++s)
+                if (inside[s]) {
+                    position[s] = (values[s] - m_movingMinimum) / m_movingBinWidth + binPadding;
+                    const int first = static_cast<int>(std::floor(position[s])) - 1;
+                    const int fixedFirst = static_cast<int>(std::floor(m_fixedPositions[s])) - 1;
+                    for (int i = fixedFirst; i <= fixedFirst + 3; ++i) {
+                        const double fixedWeight = cubicBSpline(i - m_fixedPositions[s]);
+                        for (int k = std::max(first, 0); k <= std::min(first + 3, m_bins - 1); ++k)
+                            histogram(i, k) += fixedWeight * cubicBSpline(k - position[s]);
+                    }
+                }
+        });
+        Eigen::MatrixXd joint = Eigen::MatrixXd::Zero(bins, bins);
+        for (const Eigen::MatrixXd& histogram : partialJoint)
+            joint += histogram;
         joint /= n;
         const Eigen::VectorXd fixedMarginal = joint.rowwise().sum();
         const Eigen::RowVectorXd movingMarginal = joint.colwise().sum();
@@ -311,14 +456,23 @@ double RigidImageMetric::evaluate(const RigidPose& pose, PoseGradient* gradient)
                     information += joint(i, k) * (logRatio(i, k) - std::log(fixedMarginal[i]));
                 }
         cost = -information;
-        for (std::size_t s = 0; s < count; ++s)
-            if (inside[s]) {
-                const int first = static_cast<int>(std::floor(position[s])) - 1;
-                double sum = 0.0;
-                for (int k = std::max(first, 0); k <= std::min(first + 3, m_bins - 1); ++k)
-                    sum += logRatio(m_fixedBins[s], k) * cubicBSplineDerivative(k - position[s]);
-                weight[s] = sum / (m_movingBinWidth * n);
-            }
+        if (!gradient)
+            break;
+        forEachChunk(metricChunks, m_threads, [&](int chunk) {
+            const auto [begin, end] = chunkRange(static_cast<long>(count), metricChunks, chunk);
+            for (auto s = static_cast<std::size_t>(begin); s < static_cast<std::size_t>(end); ++s)
+                if (inside[s]) {
+                    const int first = static_cast<int>(std::floor(position[s])) - 1;
+                    const int fixedFirst = static_cast<int>(std::floor(m_fixedPositions[s])) - 1;
+                    double sum = 0.0;
+                    for (int i = fixedFirst; i <= fixedFirst + 3; ++i) {
+                        const double fixedWeight = cubicBSpline(i - m_fixedPositions[s]);
+                        for (int k = std::max(first, 0); k <= std::min(first + 3, m_bins - 1); ++k)
+                            sum += fixedWeight * logRatio(i, k) * cubicBSplineDerivative(k - position[s]);
+                    }
+                    weight[s] = sum / (m_movingBinWidth * n);
+                }
+        });
         break;
     }
     }
@@ -351,6 +505,110 @@ Mat4 centredPixelToWorld(const Image& image, const Mat4& outer)
     }
     return outer * image.matrix * grid;
 }
+
+namespace {
+
+enum class DescentOutcome { Converged, NoOverlap, Cancelled };
+
+/// Quasi-Newton (BFGS) descent of `metric` from `pose`, in millimetres: rotations count by the arc
+/// they sweep at `radius`. Only gradients steer it, never cost comparisons: samples entering or
+/// leaving the moving image make the cost jump by more than the last steps gain, while its
+/// gradient stays smooth. So the line search looks for the point where the gradient along the
+/// direction has shrunk (it changes sign at the minimum along the line). Steps are at most
+/// `largestStep` long; it stops once a step is shorter than `smallestStep` or after
+/// `maxIterations`. `report(iteration)` is called before each iteration; false cancels.
+template <class Report>
+DescentOutcome descend(const RigidImageMetric& metric, RigidPose& pose, double radius, double largestStep, double smallestStep,
+                       int maxIterations, const Report& report)
+{
+    using Matrix6 = Eigen::Matrix<double, 6, 6>;
+    const auto evaluate = [&](const RigidPose& at, PoseGradient& gradient) {
+        const double cost = metric.evaluate(at, &gradient);
+        gradient.head<3>() /= radius;
+        return std::isfinite(cost);
+    };
+    const auto moved = [&](const PoseGradient& step) { return pose.moved(step.head<3>() / radius, step.tail<3>()); };
+    PoseGradient gradient;
+    if (!evaluate(pose, gradient))
+        return DescentOutcome::NoOverlap;
+    Matrix6 inverseHessian = Matrix6::Identity();
+    bool fresh = true;  // the inverse Hessian is still a guess
+    for (int iteration = 0; iteration < maxIterations; ++iteration) {
+        if (!report(iteration))
+            return DescentOutcome::Cancelled;
+        if (!(gradient.norm() > 0.0))
+            break;
+        if (fresh)
+            inverseHessian = Matrix6::Identity() * (largestStep / gradient.norm());
+        PoseGradient direction = -inverseHessian * gradient;
+        if (!(direction.dot(gradient) < 0.0)) {
+            direction = -gradient * (largestStep / gradient.norm());
+            fresh = true;
+        }
+        if (direction.norm() > largestStep)
+            direction *= largestStep / direction.norm();
+        // Line search on the slope alone: bracket its sign change, then narrow it by secants.
+        const double slope = gradient.dot(direction);
+        double low = 0.0, lowSlope = slope, high = -1.0, highSlope = 0.0, length = 1.0;
+        bool accepted = false;
+        PoseGradient candidateGradient, lowGradient;
+        for (int trial = 0; trial < 16; ++trial) {
+            if (!evaluate(moved(length * direction), candidateGradient)) {
+                high = length, highSlope = std::numeric_limits<double>::infinity();
+                length = 0.5 * (low + high);
+                continue;
+            }
+            const double candidateSlope = candidateGradient.dot(direction);
+            if (std::abs(candidateSlope) <= 0.5 * std::abs(slope)) {
+                accepted = true;
+                break;
+            }
+            if (candidateSlope < 0.0)
+                low = length, lowSlope = candidateSlope, lowGradient = candidateGradient;
+            else
+                high = length, highSlope = candidateSlope;
+            if (high < 0.0) {
+                const double longest = largestStep / direction.norm();
+                if (length >= longest)
+                    break;  // still descending at the longest step: take it
+                length = std::min(2.0 * length, longest);
+            } else {
+                const double width = high - low;
+                const double secant = std::isfinite(highSlope) ? low - lowSlope * width / (highSlope - lowSlope) : low + 0.5 * width;
+                length = std::clamp(secant, low + 0.1 * width, high - 0.1 * width);
+            }
+        }
+        if (!accepted) {
+            if (low > 0.0) {
+                length = low;  // the longest step that still went downhill
+                candidateGradient = lowGradient;
+            } else if (fresh) {
+                break;  // not even a short steepest-descent step goes downhill: as close as it gets
+            } else {
+                fresh = true;
+                continue;
+            }
+        }
+        const PoseGradient step = length * direction;
+        pose = moved(step);
+        const PoseGradient change = candidateGradient - gradient;
+        gradient = candidateGradient;
+        const double curvature = step.dot(change);
+        if (curvature > 0.0) {
+            if (fresh)
+                inverseHessian = Matrix6::Identity() * (curvature / change.squaredNorm());
+            const double rho = 1.0 / curvature;
+            const Matrix6 left = Matrix6::Identity() - rho * step * change.transpose();
+            inverseHessian = left * inverseHessian * left.transpose() + rho * step * step.transpose();
+            fresh = false;
+        }
+        if (step.norm() < smallestStep)
+            break;
+    }
+    return DescentOutcome::Converged;
+}
+
+}  // namespace
 
 RigidImageRegistrationResult registerImagesRigidly(const Image& fixed, const Mat4& fixedPixelToWorld, const Image& moving,
                                                    const Mat4& movingPixelToWorld,
@@ -392,42 +650,27 @@ RigidImageRegistrationResult registerImagesRigidly(const Image& fixed, const Mat
     const int levels = static_cast<int>(fixedLevels.size());
     for (int level = levels - 1; level >= 0; --level) {
         const Volume& movingLevel = movingLevels[static_cast<std::size_t>(level)];
+        // The finest level reads the moving image through a cubic B-spline: trilinear interpolation
+        // blurs by an amount that depends on where a sample falls between voxels, which pulls the
+        // optimum towards poses where samples fall on the moving grid.
+        const auto interpolation = level == 0 ? RigidImageMetric::Interpolation::CubicBSpline : RigidImageMetric::Interpolation::Trilinear;
         const RigidImageMetric metric(fixedLevels[static_cast<std::size_t>(level)], movingLevel, options.metric,
-                                      options.histogramBins, options.samples, options.threads);
+                                      options.histogramBins, options.samples, options.threads, interpolation);
         const double voxel = std::max(fixedLevels[static_cast<std::size_t>(level)].voxelSize(), movingLevel.voxelSize());
         const double radius = std::max(metric.radiusAbout(pose.centre), voxel);
-        double step = options.initialStep * voxel;
-        const double smallestStep = options.minimumStep * voxel;
-        PoseGradient gradient;
-        double cost = metric.evaluate(pose, &gradient);
-        if (!std::isfinite(cost))
-            return fail(Algorithm::Error, "The images do not overlap enough to be registered");
-        for (int iteration = 0; iteration < options.maxIterationsPerLevel && step >= smallestStep; ++iteration) {
+        const auto report = [&](int iteration) {
             const double fraction = (levels - 1 - level + static_cast<double>(iteration) / options.maxIterationsPerLevel) / levels;
-            if (progress && !progress(fraction, fmt::format("Level {} of {}", levels - level, levels)))
-                return fail(Algorithm::Cancelled, "Cancelled");
             ++result.iterations;
-            // Steepest descent in millimetres: rotations count by the arc they sweep at `radius`.
-            PoseGradient scaled = gradient;
-            scaled.head<3>() /= radius;
-            const double norm = scaled.norm();
-            if (!(norm > 0.0))
-                break;
-            const PoseGradient direction = -scaled / norm;
-            const RigidPose candidate = pose.moved(direction.head<3>() * (step / radius), direction.tail<3>() * step);
-            PoseGradient candidateGradient;
-            const double candidateCost = metric.evaluate(candidate, &candidateGradient);
-            if (candidateCost < cost) {
-                pose = candidate;
-                cost = candidateCost;
-                gradient = candidateGradient;
-                step = std::min(step * 1.2, options.initialStep * voxel);
-            } else {
-                step *= 0.5;
-            }
-        }
+            return !progress || progress(fraction, fmt::format("Level {} of {}", levels - level, levels));
+        };
+        const DescentOutcome outcome = descend(metric, pose, radius, options.initialStep * voxel, options.minimumStep * voxel,
+                                               options.maxIterationsPerLevel, report);
+        if (outcome == DescentOutcome::NoOverlap)
+            return fail(Algorithm::Error, "The images do not overlap enough to be registered");
+        if (outcome == DescentOutcome::Cancelled)
+            return fail(Algorithm::Cancelled, "Cancelled");
         if (level == 0)
-            result.metricValue = cost;
+            result.metricValue = metric.evaluate(pose, nullptr);
     }
     result.transformation = pose.movingToFixed();
     result.status = Algorithm::Success;

@@ -26,14 +26,21 @@ struct Volume {
     /// Trilinear value and its gradient in pixel units at a continuous pixel position; false
     /// outside the grid.
     bool interpolate(const Vec3& pixel, double& value, Vec3& gradient) const;
+    /// The same for a volume of cubic B-spline coefficients (see splineCoefficients): the smooth
+    /// spline through the original intensities, mirrored at the borders.
+    bool interpolateSpline(const Vec3& pixel, double& value, Vec3& gradient) const;
     /// Smallest distance between neighbouring pixel centres, in world units.
     double voxelSize() const;
 };
 
-/// The first channel of an image; throws std::invalid_argument for an image without pixels.
+/// The first channel of an image, non-finite intensities replaced by the lowest finite one; throws
+/// std::invalid_argument for an image without pixels.
 Volume volumeFrom(const Image& image, const Mat4& pixelToWorld);
 /// Smoothed with a binomial kernel and subsampled by two along each axis.
 Volume halved(const Volume& volume);
+/// The cubic B-spline coefficients whose spline passes through the volume's intensities (whole-sample
+/// mirror boundaries), to be read with interpolateSpline; `threads` as for the metric.
+Volume splineCoefficients(const Volume& volume, int threads = 0);
 /// Intensity-weighted centre in world coordinates (intensities counted above the volume's minimum).
 Vec3 centreOfMass(const Volume& volume);
 
@@ -56,7 +63,10 @@ using PoseGradient = Eigen::Matrix<double, 6, 1>;
 /// rotation vector (first three) and a shift (last three) of the pose.
 class RigidImageMetric {
 public:
-    RigidImageMetric(const Volume& fixed, const Volume& moving, ImageMetric metric, int bins, int samples, int threads);
+    enum class Interpolation { Trilinear, CubicBSpline };
+
+    RigidImageMetric(const Volume& fixed, const Volume& moving, ImageMetric metric, int bins, int samples, int threads,
+                     Interpolation interpolation = Interpolation::Trilinear);
 
     /// The cost, or infinity when too few samples fall inside the moving volume.
     double evaluate(const RigidPose& pose, PoseGradient* gradient) const;
@@ -65,12 +75,14 @@ public:
 
 private:
     const Volume& m_moving;
+    Volume m_splineCoefficients;  // of the moving volume, for cubic B-spline interpolation only
+    Interpolation m_interpolation;
     ImageMetric m_metric;
     int m_bins;
     int m_threads;
     Points m_positions;
     std::vector<double> m_fixedValues;
-    std::vector<int> m_fixedBins;
+    std::vector<double> m_fixedPositions;  // continuous fixed bin of each sample
     double m_movingMinimum = 0.0;
     double m_movingBinWidth = 1.0;
     Eigen::Matrix3d m_worldToPixelLinear;

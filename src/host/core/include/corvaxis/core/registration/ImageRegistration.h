@@ -24,13 +24,14 @@ struct RigidImageRegistrationOptions {
     int levels = 3;
     /// Intensity bins of the joint histogram (mutual information only).
     int histogramBins = 32;
-    /// Fixed-image voxels sampled per level (a fixed pseudo-random choice); 0 takes them all.
-    int samples = 20000;
+    /// At least this many fixed-image voxels per level, on a regular lattice (every k-th voxel along
+    /// each axis, k the largest stride that keeps this many); 0 takes them all.
+    int samples = 50000;
     int maxIterationsPerLevel = 100;
-    /// First and smallest step of the optimiser per level, in voxels of that level; translations
-    /// count in millimetres, rotations by the arc they sweep at the image's radius.
+    /// Longest step of the optimiser per level, and the step below which it stops, in voxels of that
+    /// level; translations count in millimetres, rotations by the arc they sweep at the image's radius.
     double initialStep = 1.0;
-    double minimumStep = 0.01;
+    double minimumStep = 0.001;
     /// Worker threads for the metric; 0 uses the hardware's count. Results do not depend on it.
     int threads = 0;
 };
