@@ -347,10 +347,16 @@ RigidImageMetric::RigidImageMetric(const Volume& fixed, const Volume& moving, Im
         // the gradient a smooth function of its intensity, which a few samples then estimate well.
         const auto [fixedLow, fixedHigh] = std::minmax_element(fixed.values.begin(), fixed.values.end());
         const double fixedWidth = std::max<double>(*fixedHigh - *fixedLow, 1e-12) / (bins - 2 * binPadding - 1);
-        m_fixedPositions.resize(chosen.size());
-        for (std::size_t s = 0; s < chosen.size(); ++s)  // clamped against rounding: every window stays inside
-            m_fixedPositions[s] = std::clamp((m_fixedValues[s] - *fixedLow) / fixedWidth + binPadding, double(binPadding),
-                                             double(bins - binPadding - 1));
+        m_fixedFirstBins.resize(chosen.size());
+        m_fixedWindows.resize(chosen.size());
+        for (std::size_t s = 0; s < chosen.size(); ++s) {
+            // Clamped against rounding: every window stays inside.
+            const double position = std::clamp((m_fixedValues[s] - *fixedLow) / fixedWidth + binPadding, double(binPadding),
+                                               double(bins - binPadding - 1));
+            m_fixedFirstBins[s] = static_cast<int>(std::floor(position)) - 1;
+            for (int i = 0; i < 4; ++i)
+                m_fixedWindows[s][static_cast<std::size_t>(i)] = cubicBSpline(m_fixedFirstBins[s] + i - position);
+        }
         const auto [movingLow, movingHigh] = std::minmax_element(moving.values.begin(), moving.values.end());
         m_movingMinimum = *movingLow;
         m_movingBinWidth = std::max<double>(*movingHigh - *movingLow, 1e-12) / (bins - 2 * binPadding - 1);
@@ -433,9 +439,9 @@ double RigidImageMetric::evaluate(const RigidPose& pose, PoseGradient* gradient)
                 if (inside[s]) {
                     position[s] = (values[s] - m_movingMinimum) / m_movingBinWidth + binPadding;
                     const int first = static_cast<int>(std::floor(position[s])) - 1;
-                    const int fixedFirst = static_cast<int>(std::floor(m_fixedPositions[s])) - 1;
+                    const int fixedFirst = m_fixedFirstBins[s];
                     for (int i = fixedFirst; i <= fixedFirst + 3; ++i) {
-                        const double fixedWeight = cubicBSpline(i - m_fixedPositions[s]);
+                        const double fixedWeight = m_fixedWindows[s][static_cast<std::size_t>(i - fixedFirst)];
                         for (int k = std::max(first, 0); k <= std::min(first + 3, m_bins - 1); ++k)
                             histogram(i, k) += fixedWeight * cubicBSpline(k - position[s]);
                     }
@@ -463,10 +469,10 @@ double RigidImageMetric::evaluate(const RigidPose& pose, PoseGradient* gradient)
             for (auto s = static_cast<std::size_t>(begin); s < static_cast<std::size_t>(end); ++s)
                 if (inside[s]) {
                     const int first = static_cast<int>(std::floor(position[s])) - 1;
-                    const int fixedFirst = static_cast<int>(std::floor(m_fixedPositions[s])) - 1;
+                    const int fixedFirst = m_fixedFirstBins[s];
                     double sum = 0.0;
                     for (int i = fixedFirst; i <= fixedFirst + 3; ++i) {
-                        const double fixedWeight = cubicBSpline(i - m_fixedPositions[s]);
+                        const double fixedWeight = m_fixedWindows[s][static_cast<std::size_t>(i - fixedFirst)];
                         for (int k = std::max(first, 0); k <= std::min(first + 3, m_bins - 1); ++k)
                             sum += fixedWeight * logRatio(i, k) * cubicBSplineDerivative(k - position[s]);
                     }

@@ -82,7 +82,10 @@ private:
     int m_threads;
     Points m_positions;
     std::vector<double> m_fixedValues;
-    std::vector<double> m_fixedPositions;  // continuous fixed bin of each sample
+    // Each sample's fixed-intensity window, fixed for the metric's life: its first bin and the
+    // weights of that bin and the next three.
+    std::vector<int> m_fixedFirstBins;
+    std::vector<std::array<double, 4>> m_fixedWindows;
     double m_movingMinimum = 0.0;
     double m_movingBinWidth = 1.0;
     Eigen::Matrix3d m_worldToPixelLinear;
