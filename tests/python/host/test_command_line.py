@@ -9,6 +9,7 @@ import pytest
 
 import corvaxis
 from corvaxis import cli
+from corvaxis.cli import common as cli_common, info as cli_info
 
 SUBCOMMANDS = ["info", "labelmap", "register", "shape-model", "render", "export"]
 
@@ -129,7 +130,7 @@ def test_export_writes_the_files_it_lists(run_cli, tmp_path, saved):
 
 @pytest.mark.parametrize("raised, expected_status, message", [
     (KeyboardInterrupt(), 130, "corvaxis: interrupted\n"),
-    (cli.CommandError("no good"), 1, "corvaxis info: error: no good\n"),
+    (cli_common.CommandError("no good"), 1, "corvaxis info: error: no good\n"),
     (PermissionError(13, "Permission denied", "/x.cvx"), 1, "corvaxis info: error: [Errno 13] Permission denied: '/x.cvx'\n"),
     (ValueError("a collection\ncannot hold this"), 1, "corvaxis info: error: a collection cannot hold this\n"),
     (RuntimeError("Failed to compute linear shape model"), 1,
@@ -139,13 +140,13 @@ def test_failures_become_an_exit_status(run_cli, monkeypatch, raised, expected_s
     def fail(arguments):
         raise raised
 
-    monkeypatch.setattr(cli, "command_info", fail)
+    monkeypatch.setattr(cli_info, "run", fail)
     status, out, err = run_cli("info", "anything")
     assert (status, out, err) == (expected_status, "", message)
 
 
 def test_bugs_are_not_hidden(run_cli, monkeypatch):
-    monkeypatch.setattr(cli, "command_info", lambda arguments: [][1])
+    monkeypatch.setattr(cli_info, "run", lambda arguments: [][1])
     with pytest.raises(IndexError):
         run_cli("info", "anything")
 
@@ -167,7 +168,7 @@ class CountingAlgorithm(corvaxis.Algorithm):
 
 def test_plain_progress_bar_draws_one_updating_line():
     stream = io.StringIO()
-    bar = cli.PlainProgressBar("work", stream)
+    bar = cli_common.PlainProgressBar("work", stream)
     for fraction, step in ((0.0, "start"), (0.5, "half"), (0.5, "half"), (1.5, "done")):
         bar.update(fraction, step)
     bar.close()
@@ -188,7 +189,7 @@ def test_algorithm_runs_with_a_bar_and_leaves_no_callback(monkeypatch, have_tqdm
         monkeypatch.setitem(sys.modules, "tqdm", None)
     algorithm = CountingAlgorithm(4)
     monkeypatch.setattr(sys, "stderr", io.StringIO())
-    cli.run_algorithm(algorithm, "counting", quiet=False)
+    cli_common.run_algorithm(algorithm, "counting", quiet=False)
     assert algorithm.done == 4 and algorithm.status == 0
     shown = sys.stderr.getvalue()
     assert "counting" in shown and "100%" in shown and "step 4" in shown
@@ -202,15 +203,15 @@ def test_interrupt_stops_the_algorithm_and_travels_on(monkeypatch):
     algorithm = CountingAlgorithm(10)
     monkeypatch.setattr(sys, "stderr", io.StringIO())
 
-    class InterruptingBar(cli.PlainProgressBar):
+    class InterruptingBar(cli_common.PlainProgressBar):
         def update(self, fraction, step):
             super().update(fraction, step)
             if fraction >= 0.3:
                 raise KeyboardInterrupt
 
-    monkeypatch.setattr(cli, "progress_bar", lambda description, quiet: InterruptingBar(description, sys.stderr))
+    monkeypatch.setattr(cli_common, "progress_bar", lambda description, quiet: InterruptingBar(description, sys.stderr))
     with pytest.raises(KeyboardInterrupt):
-        cli.run_algorithm(algorithm, "counting", quiet=False)
+        cli_common.run_algorithm(algorithm, "counting", quiet=False)
     assert algorithm.done == 2 and "_progress_callback" not in algorithm.__dict__
     assert sys.stderr.getvalue().endswith("\n")  # the bar's line is ended
 
@@ -246,7 +247,7 @@ def test_ctrl_c_reaches_the_caller_as_an_interrupt(monkeypatch, quiet, wrap):
     algorithm = SelfInterruptingAlgorithm(6)
     before = signal.getsignal(signal.SIGINT)
     with pytest.raises(KeyboardInterrupt):
-        cli.run_algorithm(algorithm, "interrupted", quiet, run=call_reporting_failure(algorithm) if wrap else None)
+        cli_common.run_algorithm(algorithm, "interrupted", quiet, run=call_reporting_failure(algorithm) if wrap else None)
     assert algorithm.done == 3
     assert signal.getsignal(signal.SIGINT) is before
 

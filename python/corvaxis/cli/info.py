@@ -1,0 +1,53 @@
+"""corvaxis info: tell what a file holds."""
+
+from __future__ import annotations
+
+import numpy as np
+
+from corvaxis.cli.common import open_file
+
+NAME = "info"
+HELP = "Tell what a .cvx or NIfTI file holds."
+QUIET_OPTION = False
+
+
+def add_arguments(parser):
+    parser.add_argument("file", help="a .cvx or NIfTI (.nii, .nii.gz) file")
+
+
+def describe(data) -> list[str]:
+    """Lines telling what a data object holds."""
+    import corvaxis
+
+    kind = type(data).__name__
+    if hasattr(data, "anatomical_structure"):
+        lines = [f"{kind} with {len(data)} anatomical structure{'s' if len(data) != 1 else ''}"]
+        for index in range(len(data)):
+            structure = data.anatomical_structure(index)
+            lines.append(f"  {structure.identifier}:")
+            stores = (("keypoints", structure.keypoints2), ("planes", structure.planes),
+                      ("meshes", structure.meshes), ("point clouds", structure.pointclouds),
+                      ("graphs", structure.graphs), ("images", structure.images))
+            for label, store in stores:
+                keys = list(store.keys())
+                if keys:
+                    lines.append(f"    {label}: {', '.join(keys)}")
+            if not np.allclose(structure.matrix_to_world, np.eye(4)):
+                lines.append(f"    matrix_to_world: translation {np.round(structure.matrix_to_world[:3, 3], 3).tolist()}")
+        return lines
+    if isinstance(data, corvaxis.SharedImageSet):
+        lines = [repr(data)]
+        if len(data):
+            lines.append(f"  spacing: {np.round(data.spacing, 6).tolist()}")
+            if data.modality == corvaxis.Modality.LABEL:
+                values, counts = np.unique(data.get(), return_counts=True)
+                listed = ", ".join(f"{value} ({count} voxels)" for value, count in zip(values.tolist(), counts.tolist())
+                                   if value != 0)
+                lines.append(f"  labels: {listed or 'none'}")
+        return lines
+    return [repr(data)]
+
+
+def run(arguments):
+    for line in describe(open_file(arguments.file)):
+        print(line)
