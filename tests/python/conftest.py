@@ -205,8 +205,11 @@ class Pictures:
         dark = rgb < 0.5  # the channels in which the colour differs from white
         coverage = ((1 - image[:, :, dark]) / (1 - rgb[dark])).mean(axis=2)
         light = ~dark
-        if light.any():  # other colours darken the channels this one keeps
-            coverage[np.any(image[:, :, light] < 0.5, axis=2)] = 0
+        if light.any():
+            # This colour laid on white leaves the channels it keeps where the mix puts them; other
+            # colours and greys (the edge letters) do not.
+            mixed = 1 - coverage[:, :, None] * (1 - rgb[light])
+            coverage[np.any(np.abs(image[:, :, light] - mixed) > 0.05, axis=2)] = 0
         return float(coverage.sum())
 
     @staticmethod

@@ -269,5 +269,6 @@ def test_style_sheet_of_the_collection_colours_the_picture(draw, make_collection
     options = anatomy.ASCDisplayOptions()
     options.add_style_sheet(sheet, None)
     collection.components.add(options)
-    middle = draw(collection, view="front", size=(200, 200))[100, 100]
+    # The median steps over the faint seam between the face's two triangles.
+    middle = np.median(draw(collection, view="front", size=(200, 200))[90:110, 90:110].reshape(-1, 3), axis=0)
     assert middle[1] > 0.25 and middle[0] < 0.05 and middle[2] < 0.05
