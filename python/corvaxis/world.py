@@ -19,7 +19,7 @@ docs/coordinates.md for a worked example and what each file format holds.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, overload
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -67,8 +67,11 @@ def _entry(structure: AnatomicalStructure, store: str, key: str) -> Any:
     return getattr(structure, store)[key]
 
 
-def positions(source: AnatomicalStructure | Mesh | PointCloud | Graph | SharedImageSet, store: str | None = None,
-              key: str | None = None) -> np.ndarray:
+@overload
+def positions(source: AnatomicalStructure, store: str, key: str) -> np.ndarray: ...
+@overload
+def positions(source: Mesh | PointCloud | Graph | SharedImageSet) -> np.ndarray: ...
+def positions(source: Any, store: str | None = None, key: str | None = None) -> np.ndarray:
     """World positions of a store entry, ``positions(structure, store, key)``, or of a data object,
     ``positions(data)``, as a new float64 array:
 
@@ -99,8 +102,11 @@ def positions(source: AnatomicalStructure | Mesh | PointCloud | Graph | SharedIm
                     f"and a key, got {type(source).__name__}")
 
 
-def normals(source: AnatomicalStructure | Mesh | PointCloud, store: str | None = None,
-            key: str | None = None) -> np.ndarray | None:
+@overload
+def normals(source: AnatomicalStructure, store: str, key: str) -> np.ndarray | None: ...
+@overload
+def normals(source: Mesh | PointCloud) -> np.ndarray | None: ...
+def normals(source: Any, store: str | None = None, key: str | None = None) -> np.ndarray | None:
     """World unit normals (N, 3) of a stored mesh or point cloud, ``normals(structure, store,
     key)``, or of a Mesh or PointCloud, ``normals(data)``: its normals turned by the inverse
     transpose of its ``matrix``; None when it holds no normals."""

@@ -16,6 +16,14 @@ import pytest
 
 from corvaxis._core import _live_instances
 
+# trimesh's first import keeps the frames of that moment alive (in the tracebacks of its missing
+# optional dependencies), and with them whatever the test importing it holds; imported here, no
+# test is the first.
+try:
+    import trimesh  # noqa: F401
+except ImportError:
+    pass
+
 
 def sanitizer_runtime_loaded():
     """True in the sanitizer build's test run, where the runtimes are preloaded into the interpreter."""

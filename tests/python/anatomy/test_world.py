@@ -11,8 +11,6 @@ import corvaxis
 import corvaxis.anatomy as anatomy
 from corvaxis import export, interop, markups, render, world
 
-# Imported here: a first import inside a test keeps the frames of that moment, and with them the
-# test's collections, in the tracebacks of trimesh's optional dependencies.
 trimesh = pytest.importorskip("trimesh")
 pytest.importorskip("matplotlib")
 
