@@ -1,4 +1,4 @@
-"""corvaxis.world on what the end-to-end test of one world (tests/python/anatomy/test_world.py) does
+"""corvaxis.world on what the end-to-end test of one world (tests/python/anatomy/test_one_world.py) does
 not reach: flat images, objects without normals, and the refusals."""
 
 import numpy as np
