@@ -394,19 +394,18 @@ def edge_letters(view: View) -> dict[str, str]:
             "top": _direction_letters(up), "bottom": _direction_letters(-up)}
 
 
-# Where each edge's letters go, as shares of the panel, and how they are aligned there.
+# Where each edge's letters go, in axes coordinates, and how they are aligned there.
 _EDGE_PLACES = {"left": (0.01, 0.5, "left", "center"), "right": (0.99, 0.5, "right", "center"),
                 "top": (0.5, 0.99, "center", "top"), "bottom": (0.5, 0.01, "center", "bottom")}
 
 
-def _draw_orientation(figure, panel, view):
-    """The edge letters at the edges of the panel (left, bottom, width, height in figure shares),
-    where the axes may be narrower or lower to keep the scale equal."""
-    left, bottom, width, height = panel
+def _draw_orientation(ax, view):
+    """The edge letters at the edges of the drawing, which keep clear of the panels' titles and of
+    the neighbouring panels."""
     for edge, letters in edge_letters(view).items():
         x, y, horizontal, vertical = _EDGE_PLACES[edge]
-        figure.text(left + x * width, bottom + y * height, letters, ha=horizontal, va=vertical, color="0.4",
-                    fontsize="small", fontweight="bold", zorder=4)
+        ax.text(x, y, letters, transform=ax.transAxes, ha=horizontal, va=vertical, color="0.4",
+                fontsize="small", fontweight="bold", zorder=4)
 
 
 def _size_inches(size):
@@ -450,11 +449,10 @@ def render_panels(collections: Iterable[AnatomicalStructureCollection], path: st
     panel_width = 1.0 / len(scenes)
     for index, scene in enumerate(scenes):
         panel_top = top - (0.06 if titles else 0.0)
-        panel = (index * panel_width, 0.0, panel_width, panel_top)
-        ax = figure.add_axes(panel)
+        ax = figure.add_axes((index * panel_width, 0.0, panel_width, panel_top))
         _draw_scene(ax, scene, basis, center, half_size, limits, legend)
         if len(scene.extent_points()) or scene.planes:
-            _draw_orientation(figure, panel, view)
+            _draw_orientation(ax, view)
         if titles:
             ax.set_title(titles[index])
     figure.savefig(os.fspath(path), dpi=dpi, facecolor="white")
