@@ -1,8 +1,9 @@
 """Writing collections out for other tools: meshes as PLY, STL or OBJ, point clouds as PLY,
 keypoints and planes as JSON.
 
-Geometry is written in world coordinates (the structure's ``matrix_to_world`` and the object's
-own ``matrix`` applied), since none of these formats carries a transformation.
+Geometry is written in world coordinates, since none of these formats carries a transformation:
+keypoints and planes as stored, meshes and point clouds placed by their own ``matrix``
+(``corvaxis.world``). The structure's ``matrix_to_world`` is not applied on top of them.
 """
 
 from __future__ import annotations
@@ -16,6 +17,8 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from numpy.typing import ArrayLike
+
+from corvaxis import world
 
 if TYPE_CHECKING:
     from corvaxis.anatomy import AnatomicalStructureCollection
@@ -100,10 +103,6 @@ def write_json(path: _FilePath, value: Any) -> None:
         file.write("\n")
 
 
-def _transform(matrix: np.ndarray, points: ArrayLike) -> np.ndarray:
-    return np.asarray(points, dtype=float).reshape(-1, 3) @ matrix[:3, :3].T + matrix[:3, 3]
-
-
 class _FileNames:
     """File names from structure identifiers and store keys, which may hold any text.
 
@@ -129,10 +128,12 @@ def export_collection(collection: AnatomicalStructureCollection, directory: _Fil
     """Write every mesh, point cloud, keypoint and plane of a collection into directory.
 
     Meshes become ``<structure>_<key>.<mesh_format>``, point clouds ``<structure>_<key>.ply``;
-    keypoints and planes of all structures go to ``landmarks.json``:
-    ``{"structures": {identifier: {"matrix_to_world": 4x4, "keypoints": {key: [x, y, z]},
-    "planes": {key: [a, b, c, d]}}}}`` with points and planes (a x + b y + c z + d = 0) in world
-    coordinates. Returns the paths written, in writing order. The directory is created if needed.
+    keypoints and planes of all structures go to ``landmarks.json``: ``{"structures":
+    [{"identifier": text, "matrix_to_world": 4x4, "keypoints": {key: [x, y, z]}, "planes":
+    {key: [a, b, c, d]}}]}``, one entry per structure in collection order (identifiers may
+    repeat), with points and planes (a x + b y + c z + d = 0) in world coordinates as the stores
+    hold them; ``matrix_to_world`` is the structure's frame, already accounted for. Returns the
+    paths written, in writing order. The directory is created if needed.
     """
     if mesh_format not in MESH_FORMATS:
         raise ValueError(f"unknown mesh format '{mesh_format}', expected one of {', '.join(MESH_FORMATS)}")
@@ -141,30 +142,26 @@ def export_collection(collection: AnatomicalStructureCollection, directory: _Fil
     names = _FileNames()
     names("landmarks", suffix=".json")
     written: list[str] = []
-    landmarks: dict[str, Any] = {}
+    landmarks: list[dict[str, Any]] = []
     for index in range(len(collection)):
         structure = collection.anatomical_structure(index)
         identifier = structure.identifier
-        to_world = np.asarray(structure.matrix_to_world, dtype=float)
-        from_world = np.linalg.inv(to_world)
-        keypoints, planes = structure.keypoints2, structure.planes
-        landmarks[identifier] = {
-            "matrix_to_world": to_world.tolist(),
-            "keypoints": {key: _transform(to_world, keypoints[key])[0].tolist() for key in keypoints.keys()},
-            "planes": {key: (from_world.T @ np.asarray(planes[key], dtype=float)).tolist() for key in planes.keys()},
-        }
+        landmarks.append({
+            "identifier": identifier,
+            "matrix_to_world": np.asarray(structure.matrix_to_world, dtype=float).tolist(),
+            "keypoints": {key: world.positions(structure, "keypoints2", key).tolist()
+                          for key in structure.keypoints2.keys()},
+            "planes": {key: world.positions(structure, "planes", key).tolist() for key in structure.planes.keys()},
+        })
         meshes = structure.meshes
         for key in meshes.keys():
             mesh = meshes[key]
             path = os.path.join(directory, names(identifier, key, suffix="." + mesh_format))
-            vertices = _transform(to_world @ np.asarray(mesh.matrix, dtype=float), mesh.vertices)
-            write_mesh(path, vertices, mesh.faces, mesh_format, binary=binary)
+            write_mesh(path, world.positions(mesh), mesh.faces, mesh_format, binary=binary)
             written.append(path)
-        clouds = structure.pointclouds
-        for key in clouds.keys():
-            cloud = clouds[key]
+        for key in structure.pointclouds.keys():
             path = os.path.join(directory, names(identifier, key, suffix=".ply"))
-            write_ply(path, _transform(to_world @ np.asarray(cloud.matrix, dtype=float), cloud.points), binary=binary)
+            write_ply(path, world.positions(structure, "pointclouds", key), binary=binary)
             written.append(path)
     path = os.path.join(directory, "landmarks.json")
     write_json(path, {"structures": landmarks})

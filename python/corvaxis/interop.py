@@ -12,8 +12,9 @@ triangles ``int64`` of shape ``(M, 3)``.
 
 Meshes and point clouds keep their values: vertices are exchanged as stored, and the object's own
 ``matrix`` travels with them (trimesh ``metadata["matrix"]``, PyVista ``field_data["matrix"]``) and
-is restored on the way back. With ``world=True`` the matrix is applied instead, for tools that
-should see world coordinates.
+is restored on the way back. With ``world=True`` the matrix is applied instead (normals turned by
+its inverse transpose, as ``corvaxis.world`` places every object), for tools that should see world
+coordinates.
 """
 
 from __future__ import annotations
@@ -23,6 +24,7 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
+from corvaxis import world as _world
 from corvaxis._core import Mesh, Modality, PointCloud, SharedImageSet
 
 MATRIX_KEY = "matrix"
@@ -58,24 +60,12 @@ def _matrix(values: Any, source: str) -> np.ndarray:
     return matrix
 
 
-def _to_world(matrix: np.ndarray, points: np.ndarray, normals: np.ndarray | None):
-    """Points and unit normals moved by an affine matrix (normals by its inverse transpose)."""
-    moved = points @ matrix[:3, :3].T + matrix[:3, 3]
-    if normals is None:
-        return moved, None
-    turned = normals @ np.linalg.inv(matrix[:3, :3])
-    lengths = np.linalg.norm(turned, axis=1, keepdims=True)
-    turned = np.divide(turned, lengths, out=np.zeros_like(turned), where=lengths > 0)
-    return moved, turned
-
-
-def _placed(data: Mesh | PointCloud, points: np.ndarray, normals: np.ndarray | None, world: bool):
+def _placed(data: Mesh | PointCloud, world: bool):
     """Points, normals and the matrix to hand out (None once applied)."""
-    matrix = np.asarray(data.matrix, dtype=np.float64)
-    if not world:
-        return points, normals, matrix
-    points, normals = _to_world(matrix, points, normals)
-    return points, normals, None
+    if world:
+        return _world.positions(data), _world.normals(data), None
+    points = data.vertices if isinstance(data, Mesh) else data.points
+    return points, data.normals, np.asarray(data.matrix, dtype=np.float64)
 
 
 # --- trimesh ---------------------------------------------------------------------------------
@@ -87,7 +77,7 @@ def mesh_to_trimesh(mesh: Mesh, *, world: bool = False):
     ``metadata["matrix"]``, or is applied to vertices and normals with ``world=True``.
     """
     trimesh = _require("trimesh", "mesh_to_trimesh")
-    vertices, normals, matrix = _placed(mesh, mesh.vertices, mesh.normals, world)
+    vertices, normals, matrix = _placed(mesh, world)
     result = trimesh.Trimesh(vertices=vertices, faces=mesh.faces, vertex_normals=normals,
                              process=False, validate=False)
     if matrix is not None:
@@ -117,7 +107,7 @@ def point_cloud_to_trimesh(cloud: PointCloud, *, world: bool = False):
     """A ``trimesh.PointCloud``; normals go to ``metadata["normals"]``, the matrix to
     ``metadata["matrix"]`` (or is applied with ``world=True``)."""
     trimesh = _require("trimesh", "point_cloud_to_trimesh")
-    points, normals, matrix = _placed(cloud, cloud.points, cloud.normals, world)
+    points, normals, matrix = _placed(cloud, world)
     result = trimesh.PointCloud(points)
     if normals is not None:
         result.metadata[TRIMESH_NORMALS_KEY] = normals
@@ -176,7 +166,7 @@ def mesh_to_pyvista(mesh: Mesh, *, world: bool = False):
     """A ``pyvista.PolyData`` of triangles; normals as the active point normals ``"Normals"``, the
     matrix in ``field_data["matrix"]`` (16 values, row by row) or applied with ``world=True``."""
     pyvista = _require("pyvista", "mesh_to_pyvista")
-    vertices, normals, matrix = _placed(mesh, mesh.vertices, mesh.normals, world)
+    vertices, normals, matrix = _placed(mesh, world)
     return _polydata(pyvista, vertices, normals, matrix, mesh.faces)
 
 
@@ -206,7 +196,7 @@ def mesh_from_pyvista(source) -> Mesh:
 def point_cloud_to_pyvista(cloud: PointCloud, *, world: bool = False):
     """A ``pyvista.PolyData`` of points; normals and matrix as for ``mesh_to_pyvista``."""
     pyvista = _require("pyvista", "point_cloud_to_pyvista")
-    points, normals, matrix = _placed(cloud, cloud.points, cloud.normals, world)
+    points, normals, matrix = _placed(cloud, world)
     return _polydata(pyvista, points, normals, matrix)
 
 

@@ -3,9 +3,10 @@
 A structure's keypoints (``keypoints2``) become one point list (markup type ``Fiducial``) named
 after the structure, one control point per keypoint labelled with its key; each plane
 (``planes``, coefficients ``(a, b, c, d)`` of ``a x + b y + c z + d = 0``) becomes a markup of
-type ``Plane`` named after its key, written as a point and a normal. Values are those the stores
-hold; corvaxis world coordinates are RAS (those of NIfTI), and a file may state either RAS or LPS
-(``coordinateSystem``), which reading converts.
+type ``Plane`` named after its key, written as a point and a normal. Values are world coordinates,
+as the stores hold them (``corvaxis.world``; the structure's ``matrix_to_world`` is not applied
+again); corvaxis world coordinates are RAS (those of NIfTI), and a file may state either RAS or
+LPS (``coordinateSystem``), which reading converts.
 
 Writing then reading gives back exactly the values written: numbers are written in their
 shortest exact form, the plane's normal is written as stored, and its point is chosen so that
@@ -25,6 +26,7 @@ from typing import Any, Iterable, Mapping, NamedTuple
 
 import numpy as np
 
+from corvaxis import world
 from corvaxis._core import FileFormatError
 
 SCHEMA = ("https://raw.githubusercontent.com/slicer/slicer/master/Modules/Loadable/Markups/Resources/Schema/"
@@ -150,9 +152,10 @@ def markups_document(name: str, keypoints: Mapping[str, Any], planes: Mapping[st
 def write_markups(structure, path: str | os.PathLike[str], *, coordinate_system: str = "LPS") -> None:
     """Write a structure's keypoints and planes to a markups file in the coordinate system given
     (``"LPS"``, as 3D Slicer writes, or ``"RAS"``)."""
-    keypoints, planes = structure.keypoints2, structure.planes
-    document = markups_document(structure.identifier, {key: keypoints[key] for key in keypoints.keys()},
-                                {key: planes[key] for key in planes.keys()}, coordinate_system)
+    document = markups_document(
+        structure.identifier,
+        {key: world.positions(structure, "keypoints2", key) for key in structure.keypoints2.keys()},
+        {key: world.positions(structure, "planes", key) for key in structure.planes.keys()}, coordinate_system)
     path = os.fspath(path)
     # Written next to the target and renamed over it when complete, as corvaxis saves files.
     directory, name = os.path.split(os.path.abspath(path))

@@ -1,13 +1,21 @@
 """Pictures of anatomical structure collections, drawn off-screen with matplotlib.
 
 ``render(collection, "picture.png")`` draws every mesh (shaded surface, optional wireframe),
-keypoint, plane (a square patch), point cloud and graph of a collection in world coordinates,
+keypoint, plane (a square patch), point cloud and graph of a collection in world coordinates
+(``corvaxis.world``: keypoints and planes as stored, objects placed by their own matrix),
 coloured and shown as the collection's styling resolves for each object. ``render_panels``
 draws several collections side by side on one scale, for before/after pictures or shape modes.
 
-The camera is orthographic. A view is a name from ``VIEWS`` or an ``(azimuth, elevation)`` pair
-in degrees: (0, 0) looks along +y with +x to the right and +z up, the azimuth turns the camera
-about z, the elevation raises it towards +z.
+The camera is orthographic and the world is read as RAS (+x the patient's right, +y anterior,
++z superior). The views are named as radiology and 3D Slicer name them, by where the camera
+stands: ``front`` (anterior) looks from +y towards -y with the patient's right on the picture's
+left and superior up; ``back`` from -y with the right on the right; ``left`` and ``right`` from
+-x and +x with superior up; ``top`` from +z with anterior up and the right on the right;
+``bottom`` from -z with anterior up and the right on the left. A view is a name from ``VIEWS`` or
+an ``(azimuth, elevation)`` pair in degrees: (0, 0) is the back view, the azimuth turns the
+camera about z (90 is the right view, 180 the front), the elevation raises it towards +z.
+Letters at the edges of every picture that shows something name the directions there (R/L,
+A/P, S/I; two letters where a direction lies between two axes).
 """
 
 from __future__ import annotations
@@ -22,6 +30,8 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
+from corvaxis import world
+
 if TYPE_CHECKING:
     from corvaxis.anatomy import AnatomicalStructureCollection
 
@@ -29,14 +39,19 @@ if TYPE_CHECKING:
 View = str | tuple[float, float]
 
 VIEWS = {
-    "front": (0.0, 0.0),
-    "back": (180.0, 0.0),
+    "front": (180.0, 0.0),
+    "back": (0.0, 0.0),
     "right": (90.0, 0.0),
     "left": (-90.0, 0.0),
     "top": (0.0, 90.0),
-    "bottom": (0.0, -90.0),
-    "oblique": (30.0, 20.0),
+    "bottom": (180.0, -90.0),
+    "oblique": (150.0, 20.0),  # from the front, the patient's right and above
 }
+
+# The anatomical names of the world's +x, +y, +z and -x, -y, -z directions.
+DIRECTION_LETTERS = (("R", "A", "S"), ("L", "P", "I"))
+# A direction gets the letter of every axis along which it runs at least this much.
+LETTER_SHARE = 0.38
 
 KINDS = ("structure", "keypoint", "plane", "image", "mesh", "pointcloud", "graph")
 
@@ -133,11 +148,6 @@ def _first(style, *names, default=None):
     return default
 
 
-def _transform(matrix, points) -> np.ndarray:
-    points = np.asarray(points, dtype=float).reshape(-1, 3)
-    return points @ matrix[:3, :3].T + matrix[:3, 3]
-
-
 class _Styles:
     def __init__(self, collection):
         self.collection = collection
@@ -163,45 +173,37 @@ def build_scene(collection: AnatomicalStructureCollection) -> Scene:
             continue
         color = own["color"]
         scene.legend.append((identifier, _rgba(color, 1.0)[:3]))
-        to_world = np.asarray(structure.matrix_to_world, dtype=float)
-        _add_keypoints(scene, styles, structure, identifier, to_world, color)
-        _add_planes(scene, styles, structure, identifier, to_world, color)
-        _add_meshes(scene, styles, structure, identifier, to_world, color)
-        _add_point_clouds(scene, styles, structure, identifier, to_world, color)
-        _add_graphs(scene, styles, structure, identifier, to_world, color)
+        _add_keypoints(scene, styles, structure, identifier, color)
+        _add_planes(scene, styles, structure, identifier, color)
+        _add_meshes(scene, styles, structure, identifier, color)
+        _add_point_clouds(scene, styles, structure, identifier, color)
+        _add_graphs(scene, styles, structure, identifier, color)
     return scene
 
 
-def _add_keypoints(scene, styles, structure, identifier, to_world, color):
-    store = structure.keypoints2
-    for key in store.keys():
+def _add_keypoints(scene, styles, structure, identifier, color):
+    for key in structure.keypoints2.keys():
         style = styles(identifier, "keypoint", key, color)
         if style["visibility"]:
-            scene.points.append(_transform(to_world, store[key]))
+            scene.points.append(world.positions(structure, "keypoints2", key).reshape(1, 3))
             scene.point_styles.append((_rgba(style["color"], style["alpha"]), float(style["point_size"])))
 
 
-def _add_planes(scene, styles, structure, identifier, to_world, color):
-    store = structure.planes
-    from_world = np.linalg.inv(to_world)
-    for key in store.keys():
+def _add_planes(scene, styles, structure, identifier, color):
+    for key in structure.planes.keys():
         style = styles(identifier, "plane", key, color)
-        if not style["visibility"]:
-            continue
-        # n.x + d = 0 in local coordinates becomes (from_world^T [n, d]).x_world = 0.
-        world_plane = from_world.T @ np.asarray(store[key], dtype=float)
-        scene.planes.append((world_plane, _rgba(style["color"], style["alpha"])))
+        if style["visibility"]:
+            scene.planes.append((world.positions(structure, "planes", key), _rgba(style["color"], style["alpha"])))
 
 
-def _add_meshes(scene, styles, structure, identifier, to_world, color):
+def _add_meshes(scene, styles, structure, identifier, color):
     store = structure.meshes
     for key in store.keys():
         style = styles(identifier, "mesh", key, color)
         if not style["visibility"]:
             continue
         mesh = store[key]
-        vertices = _transform(to_world @ np.asarray(mesh.matrix, dtype=float), mesh.vertices)
-        triangles = vertices[np.asarray(mesh.faces)]
+        triangles = world.positions(mesh)[np.asarray(mesh.faces)]
         if _first(style, "visibility_surface", default=True) and len(triangles):
             rgba = _rgba(_first(style, "color_surface", "color"), _first(style, "alpha_surface", "alpha"))
             scene.triangles.append(triangles)
@@ -218,24 +220,22 @@ def _add_meshes(scene, styles, structure, identifier, to_world, color):
             scene.edge_styles.append((rgba, float(_first(style, "line_width", default=1.0))))
 
 
-def _add_point_clouds(scene, styles, structure, identifier, to_world, color):
-    store = structure.pointclouds
-    for key in store.keys():
+def _add_point_clouds(scene, styles, structure, identifier, color):
+    for key in structure.pointclouds.keys():
         style = styles(identifier, "pointcloud", key, color)
         if style["visibility"]:
-            cloud = store[key]
-            scene.points.append(_transform(to_world @ np.asarray(cloud.matrix, dtype=float), cloud.points))
+            scene.points.append(world.positions(structure, "pointclouds", key))
             scene.point_styles.append((_rgba(style["color"], style["alpha"]), float(style["point_size"])))
 
 
-def _add_graphs(scene, styles, structure, identifier, to_world, color):
+def _add_graphs(scene, styles, structure, identifier, color):
     store = structure.graphs
     for key in store.keys():
         style = styles(identifier, "graph", key, color)
         if not style["visibility"]:
             continue
         graph = store[key]
-        nodes = _transform(to_world @ np.asarray(graph.matrix, dtype=float), graph.nodes)
+        nodes = world.positions(graph)
         if _first(style, "visibility_line", default=True) and graph.num_edges:
             rgba = _rgba(_first(style, "color_line", "color"), _first(style, "alpha_line", "alpha"))
             scene.edges.append(nodes[np.asarray(graph.edges)])
@@ -379,6 +379,35 @@ def _draw_scene(ax, scene, basis, center, half_size, limits, legend):
                   fontsize="small", frameon=False)
 
 
+def _direction_letters(direction) -> str:
+    """The letters of a world direction (R/L, A/P, S/I), of the axis it runs most along first."""
+    order = np.argsort(-np.abs(direction), kind="stable")
+    return "".join(DIRECTION_LETTERS[0 if direction[axis] > 0 else 1][axis] for axis in order
+                   if abs(direction[axis]) >= LETTER_SHARE)
+
+
+def edge_letters(view: View) -> dict[str, str]:
+    """The letters a picture in this view shows at its edges, by edge: for the front view
+    ``{"left": "R", "right": "L", "top": "S", "bottom": "I"}``."""
+    right, up, _ = view_basis(view)
+    return {"left": _direction_letters(-right), "right": _direction_letters(right),
+            "top": _direction_letters(up), "bottom": _direction_letters(-up)}
+
+
+# Where each edge's letters go, in axes coordinates, and how they are aligned there.
+_EDGE_PLACES = {"left": (0.01, 0.5, "left", "center"), "right": (0.99, 0.5, "right", "center"),
+                "top": (0.5, 0.99, "center", "top"), "bottom": (0.5, 0.01, "center", "bottom")}
+
+
+def _draw_orientation(ax, view):
+    """The edge letters at the edges of the drawing, which keep clear of the panels' titles and of
+    the neighbouring panels."""
+    for edge, letters in edge_letters(view).items():
+        x, y, horizontal, vertical = _EDGE_PLACES[edge]
+        ax.text(x, y, letters, transform=ax.transAxes, ha=horizontal, va=vertical, color="0.4",
+                fontsize="small", fontweight="bold", zorder=4)
+
+
 def _size_inches(size):
     try:
         width, height = (int(value) for value in size)
@@ -422,6 +451,8 @@ def render_panels(collections: Iterable[AnatomicalStructureCollection], path: st
         panel_top = top - (0.06 if titles else 0.0)
         ax = figure.add_axes((index * panel_width, 0.0, panel_width, panel_top))
         _draw_scene(ax, scene, basis, center, half_size, limits, legend)
+        if len(scene.extent_points()) or scene.planes:
+            _draw_orientation(ax, view)
         if titles:
             ax.set_title(titles[index])
     figure.savefig(os.fspath(path), dpi=dpi, facecolor="white")

@@ -21,6 +21,8 @@ from typing import TYPE_CHECKING
 import numpy as np
 from numpy.typing import ArrayLike
 
+from corvaxis import world
+
 if TYPE_CHECKING:
     from corvaxis.anatomy import AnatomicalStructure, AnatomicalStructureCollection
 
@@ -33,11 +35,7 @@ _SINGULAR = {"keypoints": "keypoint", "meshes": "mesh"}
 
 def _world_points(structure: AnatomicalStructure, store: str, key: str) -> np.ndarray:
     """The points of one keypoint or mesh of a structure, in world coordinates, as (N, 3)."""
-    if store == "keypoints":
-        return np.asarray(structure.keypoints2[key], dtype=float).reshape(1, 3)
-    mesh = structure.meshes[key]
-    matrix = mesh.matrix
-    return mesh.vertices @ matrix[:3, :3].T + matrix[:3, 3]
+    return world.positions(structure, "keypoints2" if store == "keypoints" else store, key).reshape(-1, 3)
 
 
 def _aligned(points: np.ndarray, target: np.ndarray, alignment: str) -> np.ndarray:
@@ -136,9 +134,8 @@ class LinearShapeModel:
                 structure.keypoints2[key] = part[0]
                 continue
             mesh = structure.meshes[key]
-            to_local = np.linalg.inv(mesh.matrix)
             had_normals = mesh.normals is not None
-            mesh.set_geometry(part @ to_local[:3, :3].T + to_local[:3, 3], mesh.faces)
+            mesh.set_geometry(world.transform_points(np.linalg.inv(mesh.matrix), part), mesh.faces)
             if had_normals:
                 mesh.compute_normals()
             structure.meshes[key] = mesh

@@ -1,5 +1,5 @@
-"""Fixtures shared by the host and anatomy tests: hostile inputs, forged or constrained files, and
-what changes under the sanitizer build."""
+"""Fixtures shared by the host and anatomy tests: hostile inputs, forged or constrained files, readers
+of pictures, and what changes under the sanitizer build."""
 
 import gc
 import os
@@ -15,6 +15,14 @@ import numpy as np
 import pytest
 
 from corvaxis._core import _live_instances
+
+# trimesh's first import keeps the frames of that moment alive (in the tracebacks of its missing
+# optional dependencies), and with them whatever the test importing it holds; imported here, no
+# test is the first.
+try:
+    import trimesh  # noqa: F401
+except ImportError:
+    pass
 
 
 def sanitizer_runtime_loaded():
@@ -181,3 +189,51 @@ def nothing_left_alive(request):
     leaked = leaked_instances(before, _live_instances())
     if leaked:
         pytest.fail("left alive after the test: " + ", ".join(f"{count} {kind}" for kind, count in leaked.items()))
+
+
+class Pictures:
+    """Reading PNG files back and finding colours in them."""
+
+    @staticmethod
+    def read(path):
+        """The picture as an (H, W, 3) float array in [0, 1]."""
+        import matplotlib.image
+
+        return matplotlib.image.imread(str(path))[:, :, :3]
+
+    @staticmethod
+    def near(image, rgb, tolerance=0.08):
+        """Mask of the pixels within tolerance of a colour."""
+        return np.all(np.abs(image - np.asarray(rgb)[None, None, :3]) <= tolerance, axis=2)
+
+    @staticmethod
+    def ink(image, rgb):
+        """How many pixels' worth of a colour lie on white, counting partly covered pixels in part."""
+        rgb = np.asarray(rgb)[:3]
+        dark = rgb < 0.5  # the channels in which the colour differs from white
+        coverage = ((1 - image[:, :, dark]) / (1 - rgb[dark])).mean(axis=2)
+        light = ~dark
+        if light.any():
+            # This colour laid on white leaves the channels it keeps where the mix puts them; other
+            # colours and greys (the edge letters) do not.
+            mixed = 1 - coverage[:, :, None] * (1 - rgb[light])
+            coverage[np.any(np.abs(image[:, :, light] - mixed) > 0.05, axis=2)] = 0
+        return float(coverage.sum())
+
+    @staticmethod
+    def coloured(image, spread=0.1):
+        """Mask of the pixels in a colour, leaving out white, black and the greys between."""
+        return image.max(axis=2) - image.min(axis=2) > spread
+
+    @staticmethod
+    def centroid(mask):
+        """(column, row) of the centre of a mask's pixels."""
+        rows, columns = np.nonzero(mask)
+        assert len(rows), "no pixel of the expected colour"
+        return np.array([columns.mean(), rows.mean()])
+
+
+@pytest.fixture
+def pictures():
+    pytest.importorskip("matplotlib")
+    return Pictures

@@ -15,7 +15,9 @@ def add_arguments(parser):
     parser.add_argument("files", metavar="FILE", nargs="+", help="collection files (.cvx)")
     parser.add_argument("-o", "--output", required=True, help="PNG file to write")
     parser.add_argument("--view", default="oblique",
-                        help="front, back, left, right, top, bottom, oblique (default) or AZIMUTH,ELEVATION")
+                        help="front, back, left, right, top, bottom (named by where the camera stands, the world "
+                        "read as RAS: front shows the patient's right on the picture's left), oblique (default: "
+                        "from the front, right and above) or AZIMUTH,ELEVATION in degrees (0,0 is the back view)")
     parser.add_argument("--size", help="WIDTHxHEIGHT in pixels (default 800x600 per file)")
     parser.add_argument("--title", help="title above the picture")
     parser.add_argument("--titles", help="comma-separated titles of the panels (default: the file names)")

@@ -1,6 +1,6 @@
 """Factories for collections holding meshes, keypoints, planes, point clouds and graphs, a stand-in
-for the styling module, readers for the pictures and the command line, and NIfTI files written by
-nibabel (the peer reader)."""
+for the styling module, a runner of the command line, and NIfTI files written by nibabel (the peer
+reader)."""
 
 import struct
 import sys
@@ -120,46 +120,6 @@ def without_styling(monkeypatch):
     """Renders with the built-in defaults even where the styling module exists."""
     monkeypatch.setitem(sys.modules, "corvaxis.styling", None)
     monkeypatch.delattr(corvaxis, "styling", raising=False)
-
-
-class Pictures:
-    """Reading PNG files back and finding colours in them."""
-
-    @staticmethod
-    def read(path):
-        """The picture as an (H, W, 3) float array in [0, 1]."""
-        import matplotlib.image
-
-        return matplotlib.image.imread(str(path))[:, :, :3]
-
-    @staticmethod
-    def near(image, rgb, tolerance=0.08):
-        """Mask of the pixels within tolerance of a colour."""
-        return np.all(np.abs(image - np.asarray(rgb)[None, None, :3]) <= tolerance, axis=2)
-
-    @staticmethod
-    def ink(image, rgb):
-        """How many pixels' worth of a colour lie on white, counting partly covered pixels in part."""
-        rgb = np.asarray(rgb)[:3]
-        dark = rgb < 0.5  # the channels in which the colour differs from white
-        coverage = ((1 - image[:, :, dark]) / (1 - rgb[dark])).mean(axis=2)
-        light = ~dark
-        if light.any():  # other colours darken the channels this one keeps
-            coverage[np.any(image[:, :, light] < 0.5, axis=2)] = 0
-        return float(coverage.sum())
-
-    @staticmethod
-    def centroid(mask):
-        """(column, row) of the centre of a mask's pixels."""
-        rows, columns = np.nonzero(mask)
-        assert len(rows), "no pixel of the expected colour"
-        return np.array([columns.mean(), rows.mean()])
-
-
-@pytest.fixture
-def pictures():
-    pytest.importorskip("matplotlib")
-    return Pictures
 
 
 @pytest.fixture

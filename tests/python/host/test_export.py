@@ -62,10 +62,12 @@ def test_faces_outside_the_vertices_are_refused(tmp_path, faces, message):
             export.write_mesh(tmp_path / f"bad.{mesh_format}", TETRA, faces, mesh_format)
 
 
-def test_collection_exports_in_world_coordinates(tmp_path, make_collection, make_structure, translation):
+def test_collection_exports_world_values_and_objects_by_their_own_matrix(tmp_path, make_collection, make_structure,
+                                                                          translation):
     mesh = corvaxis.Mesh(TETRA, TETRA_FACES)
     mesh.matrix = translation(z=1)
     cloud = corvaxis.PointCloud(TETRA)
+    # The structure's frame is what its local values refer to; it is not applied again.
     collection = make_collection(make_structure(
         "liver", meshes={"surface": mesh}, pointclouds={"samples": cloud}, keypoints={"tip": [1.0, 2.0, 3.0]},
         planes={"cut": [0.0, 0.0, 1.0, -4.0]}, matrix=translation(x=10)))
@@ -73,21 +75,20 @@ def test_collection_exports_in_world_coordinates(tmp_path, make_collection, make
     names = [os.path.basename(path) for path in written]
     assert names == ["liver_surface.obj", "liver_samples.ply", "landmarks.json"]
     vertices, faces = read_back(written[0])
-    assert np.allclose(vertices, TETRA + [10, 0, 1]) and np.array_equal(faces, TETRA_FACES)
-    assert np.allclose(read_back(written[1])[0], TETRA + [10, 0, 0])
-    landmarks = json.loads((tmp_path / "out" / "landmarks.json").read_text())["structures"]["liver"]
-    assert landmarks["keypoints"] == {"tip": [11.0, 2.0, 3.0]}
-    assert landmarks["planes"] == {"cut": [0.0, 0.0, 1.0, -4.0]}
-    assert np.allclose(landmarks["matrix_to_world"], translation(x=10))
+    assert np.allclose(vertices, TETRA + [0, 0, 1]) and np.array_equal(faces, TETRA_FACES)
+    assert np.array_equal(read_back(written[1])[0], TETRA)
+    landmarks = json.loads((tmp_path / "out" / "landmarks.json").read_text())["structures"]
+    assert landmarks == [{"identifier": "liver", "matrix_to_world": translation(x=10).tolist(),
+                          "keypoints": {"tip": [1.0, 2.0, 3.0]}, "planes": {"cut": [0.0, 0.0, 1.0, -4.0]}}]
 
 
-def test_plane_follows_a_turned_structure(tmp_path, make_collection, make_structure):
-    turn = np.array([[0, -1, 0, 5], [1, 0, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1]], dtype=float)
-    collection = make_collection(make_structure("s", planes={"p": [1.0, 0.0, 0.0, -2.0]}, matrix=turn))
+def test_landmarks_keep_every_structure_of_a_shared_identifier(tmp_path, make_collection, make_structure):
+    collection = make_collection(make_structure("vertebra", keypoints={"tip0": [0.0, 0.0, 1.0]}),
+                                 make_structure("vertebra", keypoints={"tip1": [0.0, 0.0, 2.0]}))
     export.export_collection(collection, tmp_path)
-    plane = np.array(json.loads((tmp_path / "landmarks.json").read_text())["structures"]["s"]["planes"]["p"])
-    # Local x = 2 is world y = 2 after the quarter turn; the translation along x does not move it.
-    assert np.allclose(plane, [0, 1, 0, -2])
+    landmarks = json.loads((tmp_path / "landmarks.json").read_text())["structures"]
+    assert [(entry["identifier"], entry["keypoints"]) for entry in landmarks] == [
+        ("vertebra", {"tip0": [0.0, 0.0, 1.0]}), ("vertebra", {"tip1": [0.0, 0.0, 2.0]})]
 
 
 @pytest.mark.parametrize("identifiers, expected", [

@@ -51,16 +51,19 @@ def styled(fake_styling):
     return fake_styling
 
 
+# RAS: +x is the patient's right, +y anterior, +z superior.
 @pytest.mark.parametrize("view, world, screen", [
-    ("front", (1, 0, 0), (1, 0)),
+    ("front", (1, 0, 0), (-1, 0)),  # facing the patient: their right on the picture's left
     ("front", (0, 0, 1), (0, 1)),
     ("front", (0, 1, 0), None),  # along the line of sight: both on one spot
-    ("back", (1, 0, 0), (-1, 0)),
+    ("back", (1, 0, 0), (1, 0)),
+    ("back", (0, 0, 1), (0, 1)),
     ("right", (0, 1, 0), (1, 0)),
     ("left", (0, 1, 0), (-1, 0)),
     ("top", (0, 1, 0), (0, 1)),
     ("top", (1, 0, 0), (1, 0)),
-    ("bottom", (0, 1, 0), (0, -1)),
+    ("bottom", (0, 1, 0), (0, 1)),
+    ("bottom", (1, 0, 0), (-1, 0)),  # as axial slices are read: from the feet, the right on the left
     ((90, 0), (0, 1, 0), (1, 0)),
     ((0, 45), (0, -1, 1), None),  # looking straight down the diagonal
 ])
@@ -68,32 +71,54 @@ def test_views_put_world_directions_where_expected(draw, two_keypoints, screen_d
     offset = 10 * np.asarray(world, dtype=float)
     image = draw(two_keypoints(offset, -offset), view=view, size=(300, 300))
     if screen is None:
-        rows, columns = np.nonzero(np.any(image < 0.9, axis=2))  # one spot, the nearer point on top
+        rows, columns = np.nonzero(pictures.coloured(image))  # one spot, the nearer point on top
         assert len(rows) and np.ptp(rows) < 12 and np.ptp(columns) < 12
     else:
         assert np.allclose(screen_direction(image), screen, atol=0.05)
 
 
-@pytest.mark.parametrize("red_matrix, local, view, screen", [
-    (((1, 0, 0, 20), (0, 1, 0, 0), (0, 0, 1, 0), (0, 0, 0, 1)), (0, 0, 0), "front", (1, 0)),
-    (((1, 0, 0, 0), (0, 1, 0, 0), (0, 0, 1, -20), (0, 0, 0, 1)), (0, 0, 0), "front", (0, -1)),
-    # A quarter turn about z takes local +x to world +y, seen upwards from the top.
-    (QUARTER_TURN_ABOUT_Z, (20, 0, 0), "top", (0, 1)),
+@pytest.mark.parametrize("view, letters", [
+    ("front", "R L S I"),
+    ("back", "L R S I"),
+    ("right", "P A S I"),
+    ("left", "A P S I"),
+    ("top", "L R A P"),
+    ("bottom", "R L A P"),
+    ("oblique", "RP LA S I"),
+    ((0, 30), "L R SA IP"),  # from behind and above: superior up, anterior up as well
 ])
-def test_structure_matrix_places_its_objects(draw, two_keypoints, screen_direction, styled, red_matrix, local, view, screen):
-    image = draw(two_keypoints(local, (0, 0, 0), red_matrix), view=view, size=(300, 300))
+def test_pictures_name_the_directions_at_their_edges(draw, pictures, two_keypoints, styled, view, letters):
+    assert render.edge_letters(view) == dict(zip(("left", "right", "top", "bottom"), letters.split()))
+    image = draw(two_keypoints((5.0, 5.0, 5.0), (-5.0, -5.0, -5.0)), view=view, size=(300, 300))
+    # Grey letters about the middle of each edge of the drawing (narrower than the picture where the
+    # scene is).
+    lettering = ~pictures.coloured(image) & (image.max(axis=2) < 0.8)
+    for rows, columns in ((slice(140, 160), slice(0, 100)), (slice(140, 160), slice(200, 300)),
+                          (slice(0, 100), slice(140, 160)), (slice(200, 300), slice(140, 160))):
+        assert lettering[rows, columns].any()
+
+
+@pytest.mark.parametrize("red_matrix, world, view, screen", [
+    (((1, 0, 0, 20), (0, 1, 0, 0), (0, 0, 1, 0), (0, 0, 0, 1)), (-20, 0, 0), "back", (-1, 0)),
+    (((1, 0, 0, 0), (0, 1, 0, 0), (0, 0, 1, -20), (0, 0, 0, 1)), (0, 0, 20), "front", (0, 1)),
+    (QUARTER_TURN_ABOUT_Z, (20, 0, 0), "top", (1, 0)),
+])
+def test_structure_frame_never_moves_world_keypoints(draw, two_keypoints, screen_direction, styled, red_matrix, world, view, screen):
+    image = draw(two_keypoints(world, (0, 0, 0), red_matrix), view=view, size=(300, 300))
     assert np.allclose(screen_direction(image), screen, atol=0.05)
 
 
-def test_object_matrix_is_applied_after_the_structure_matrix(draw, pictures, make_collection, make_structure, cube_mesh, translation, styled):
+def test_objects_are_placed_by_their_own_matrix_alone(draw, pictures, make_collection, make_structure, cube_mesh, translation, styled):
     moved = cube_mesh(2.0)
-    moved.matrix = translation(y=30)  # the structure's quarter turn about z takes +y to -x
+    moved.matrix = translation(y=30)
+    # The structure's quarter turn about z would take +y to -x, were it applied on top.
     collection = make_collection(make_structure("red", meshes={"m": moved}, matrix=np.array(QUARTER_TURN_ABOUT_Z)),
                                  make_structure("blue", meshes={"m": cube_mesh(2.0)}))
-    image = draw(collection, view="front", size=(300, 300))
+    image = draw(collection, view="top", size=(300, 300))
     red = (image[:, :, 0] > 0.2) & (image[:, :, 1] < 0.1) & (image[:, :, 2] < 0.1)
     blue = (image[:, :, 2] > 0.2) & (image[:, :, 0] < 0.1) & (image[:, :, 1] < 0.1)
-    assert pictures.centroid(red)[0] < pictures.centroid(blue)[0] - 50
+    assert pictures.centroid(red)[1] < pictures.centroid(blue)[1] - 50  # anterior is up
+    assert abs(pictures.centroid(red)[0] - pictures.centroid(blue)[0]) < 5
 
 
 def test_mesh_surface_is_shaded_in_its_colour_and_alpha(draw, make_collection, make_structure, cube_mesh, fake_styling):
@@ -191,11 +216,11 @@ def test_plane_is_a_see_through_square_across_the_scene(draw, pictures, make_col
     assert rows.max() - rows.min() < 15
 
 
-def test_structures_without_style_get_distinct_colours(draw, make_collection, make_structure, cube_mesh, without_styling):
+def test_structures_without_style_get_distinct_colours(draw, pictures, make_collection, make_structure, cube_mesh, without_styling):
     collection = make_collection(*(make_structure(name, meshes={"m": cube_mesh(2.0, (6.0 * i, 0, 0))})
                                    for i, name in enumerate(("a", "b", "c"))))
     image = draw(collection, view="front", size=(600, 200))
-    columns = np.nonzero(np.any(image[100] < 0.95, axis=1))[0]
+    columns = np.nonzero(pictures.coloured(image)[100])[0]
     runs = np.split(columns, np.nonzero(np.diff(columns) > 1)[0] + 1)
     middles = [tuple(np.round(image[100, run[len(run) // 2]], 2)) for run in runs]
     assert len(runs) == 3 and len(set(middles)) == 3
@@ -246,5 +271,6 @@ def test_style_sheet_of_the_collection_colours_the_picture(draw, make_collection
     options = anatomy.ASCDisplayOptions()
     options.add_style_sheet(sheet, None)
     collection.components.add(options)
-    middle = draw(collection, view="front", size=(200, 200))[100, 100]
+    # The median steps over the faint seam between the face's two triangles.
+    middle = np.median(draw(collection, view="front", size=(200, 200))[90:110, 90:110].reshape(-1, 3), axis=0)
     assert middle[1] > 0.25 and middle[0] < 0.05 and middle[2] < 0.05
