@@ -45,8 +45,9 @@ class SubjectProgress:
         if self.quiet:
             return
         if not self.interactive:
-            if not outcome.startswith("failed"):
-                self.write(f"corvaxis cohort: {stage} {finished}/{total}: {subject} {outcome}")
+            # Subjects skipped as up to date count, but only work done gets a line.
+            if outcome == "done":
+                self.write(f"corvaxis cohort: {stage} {finished}/{total}: {subject} done")
             return
         if stage != self.stage:
             self.close()

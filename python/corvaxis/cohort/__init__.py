@@ -276,7 +276,7 @@ def run(paths: Iterable[str | os.PathLike[str]], out_dir: str | os.PathLike[str]
             engine, "registration", built,
             lambda subject: subject in state.up_to_date and state.registration_is_current(subject, current_template),
             lambda subject: (register_template, (out_dir, subject, method_name)), store_registration)
-        model_outcome = state.timed("shape model", lambda: _model(state, template_path, done))
+        model_outcome = _model(state, template_path, done)
         done = [subject for subject in done if subject not in state.failed]
     write_statistics(os.path.join(out_dir, STATISTICS), {subject: state.records[subject] for subject in done})
 
@@ -316,7 +316,7 @@ def _model(state: _Run, template_path: str, done: list[str]) -> dict[str, Any]:
     with contextlib.suppress(FileNotFoundError):
         os.unlink(record_file)
     try:
-        collection, figures = build_shape_model(out_dir, template_path, done)
+        collection, figures = state.timed("shape model", lambda: build_shape_model(out_dir, template_path, done))
     except RuntimeError as error:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(model_path)
@@ -330,7 +330,7 @@ def _model(state: _Run, template_path: str, done: list[str]) -> dict[str, Any]:
                "modes": figures.get("num_modes"),
                "explained_variance": [mode["explained_variance"] for mode in figures.get("mode", [])]}
     try:
-        pictures = draw_modes(out_dir, collection)
+        pictures = state.timed("pictures", lambda: draw_modes(out_dir, collection))
     except (ImportError, RuntimeError, ValueError) as error:
         return {**outcome, "pictures_failed": " ".join(str(error).split())}
     outcome["pictures"] = pictures

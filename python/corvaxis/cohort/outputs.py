@@ -3,12 +3,13 @@ statistics.csv."""
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import io
 import json
 import math
 import os
-import tempfile
+import secrets
 from collections.abc import Callable, Iterable
 from typing import Any
 
@@ -20,20 +21,20 @@ COLUMNS = ("subject", "structure", "label", "voxel_count", "volume_mm3", "surfac
            "centroid_y", "centroid_z", "rms_before_mm", "rms_after_mm", "mean_surface_distance_mm")
 
 
-def write_atomically(path: str, write: Callable[[str], None], suffix: str = "") -> None:
+def write_atomically(path: str, write: Callable[[str], None], suffix: str = ".partial") -> None:
     """write(temporary_path) fills a file next to path that then replaces path in one step, so
     that path is either the old file or the whole new one."""
-    directory = os.path.dirname(os.path.abspath(path))
-    handle, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=suffix or ".partial",
-                                         dir=directory)
-    os.close(handle)
+    directory, name = os.path.split(os.path.abspath(path))
+    temporary = os.path.join(directory, f".{name}.{os.getpid()}.{secrets.token_hex(4)}{suffix}")
+    # Created with the permissions the user's umask gives any new file.
+    os.close(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
     try:
         write(temporary)
         with open(temporary, "rb+") as written:
             os.fsync(written.fileno())
         os.replace(temporary, path)
     except BaseException:
-        if os.path.exists(temporary):
+        with contextlib.suppress(FileNotFoundError):
             os.unlink(temporary)
         raise
 

@@ -69,7 +69,7 @@ def test_one_broken_subject_is_reported_and_the_rest_goes_on(first_run):
     assert [(f["subject"], f["step"]) for f in report["failed"]] == [("subject_99", "collections")]
     assert report["model"]["built"] and report["model"]["subjects"] == 4
     assert report["template"]["subject"] in SUBJECTS
-    assert {"collections: label map", "registration: registration", "shape model"} <= set(report["times"]["steps_s"])
+    assert {"collections: label map", "registration: registration", "shape model", "pictures"} <= set(report["times"]["steps_s"])
     expected = {os.path.join(folder, s + ".cvx") for folder in ("collections", "corresponded") for s in SUBJECTS}
     expected |= {"template.cvx", "shape_model.cvx", "shape_mode_1.png", "shape_mode_2.png", "shape_mode_3.png"}
     assert set(outputs(out)) == expected
@@ -78,6 +78,7 @@ def test_one_broken_subject_is_reported_and_the_rest_goes_on(first_run):
 
 def test_statistics_hold_one_row_per_subject_and_structure(first_run):
     out = first_run[0]
+    template = json.loads((out / "report.json").read_text())["template"]["subject"]
     header, *rows = statistics(out)
     assert tuple(header) == cohort.COLUMNS
     assert [(row[0], row[1]) for row in rows] == [(s, name) for s in SUBJECTS for name in ("kidney", "liver")]
@@ -88,7 +89,8 @@ def test_statistics_hold_one_row_per_subject_and_structure(first_run):
         # A closed surface around the voxels encloses about their volume: area against a sphere's.
         radius = (3 * float(values["volume_mm3"]) / (4 * np.pi)) ** (1 / 3)
         assert 1.0 < float(values["surface_area_mm2"]) / (4 * np.pi * radius**2) < 1.6
-        assert float(values["rms_after_mm"]) < float(values["rms_before_mm"])
+        if values["subject"] != template:
+            assert float(values["rms_after_mm"]) < float(values["rms_before_mm"])
         assert float(values["mean_surface_distance_mm"]) < 1.5
 
 
