@@ -244,8 +244,6 @@ def shaped_mesh():
     return mesh
 
 
-COHORT_LABELS = {1: "liver", 2: "kidney"}
-
 
 def write_cohort(folder, subjects=4, *, seed=5, shape=(16, 20, 24), spacing=(3.0, 3.0, 3.0), broken=(), without=None):
     """Label maps subject_NN.nii.gz of a small cohort: a liver- and a kidney-like ellipsoid (labels
@@ -283,6 +281,6 @@ def write_cohort(folder, subjects=4, *, seed=5, shape=(16, 20, 24), spacing=(3.0
     return sorted(paths)
 
 
-@pytest.fixture(name="write_cohort")
+@pytest.fixture(name="write_cohort", scope="session")
 def cohort_factory():
     return write_cohort
