@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import sys
+from typing import Any
 
 from corvaxis.cli.common import CommandError, parse_labels, registration_method
 
@@ -35,8 +36,8 @@ class SubjectProgress:
     def __init__(self, quiet: bool, stream=None) -> None:
         self.stream = sys.stderr if stream is None else stream
         self.quiet = quiet
-        self.bar = None
-        self.stage = None
+        self.bar: Any = None
+        self.stage: str | None = None
         self.interactive = self.stream.isatty()
 
     def __call__(self, stage: str, finished: int, total: int, subject: str, outcome: str) -> None:

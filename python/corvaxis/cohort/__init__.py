@@ -217,7 +217,10 @@ def _prepare_median_template(state_run: _Run, subjects: Sequence[str]) -> tuple[
     source = collection_path(out_dir, chosen)
     wanted = {"subject": chosen}
     if read_json(state) != wanted or not newer_than_all(target, [source]):
-        write_atomically(target, lambda path: shutil.copyfile(source, path), suffix=".cvx")
+        def copy(path: str) -> None:
+            shutil.copyfile(source, path)
+
+        write_atomically(target, copy, suffix=".cvx")
         write_json(state, wanted)
     return target, chosen
 
@@ -252,7 +255,8 @@ def run(paths: Iterable[str | os.PathLike[str]], out_dir: str | os.PathLike[str]
         os.makedirs(os.path.join(out_dir, folder), exist_ok=True)
     labels = None if labels is None else {int(label): str(name) for label, name in labels.items()}
     state = _Run(subjects, out_dir, labels, method_name, progress)
-    template_path, template_subject = None, None
+    template_path: str | None = None
+    template_subject: str | None = None
     if template is not None:
         template_path = state.timed("template", lambda: _prepare_given_template(os.fspath(template), out_dir, labels))
 
@@ -268,15 +272,17 @@ def run(paths: Iterable[str | os.PathLike[str]], out_dir: str | os.PathLike[str]
     if built and template_path is None:
         template_path, template_subject = state.timed("template", lambda: _prepare_median_template(state, built))
     if built:
+        assert template_path is not None
+
         def store_registration(subject: str, result: dict[str, Any]) -> None:
             state.records[subject]["registration"] = {"method": method_name, "figures": result["figures"]}
 
-        current_template = template_path
+        current_template: str = template_path
         done = state.run_stage(
             engine, "registration", built,
             lambda subject: subject in state.up_to_date and state.registration_is_current(subject, current_template),
             lambda subject: (register_template, (out_dir, subject, method_name)), store_registration)
-        model_outcome = _model(state, template_path, done)
+        model_outcome = _model(state, current_template, done)
         done = [subject for subject in done if subject not in state.failed]
     write_statistics(os.path.join(out_dir, STATISTICS), {subject: state.records[subject] for subject in done})
 

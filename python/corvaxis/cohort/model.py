@@ -86,8 +86,11 @@ def draw_modes(out_dir: str, model_collection) -> list[str]:
             coefficients[mode] = sigma
             panels.append(model.instance(coefficients))
         name = PICTURE.format(mode + 1)
-        write_atomically(os.path.join(out_dir, name), lambda path, panels=panels, mode=mode: render.render_panels(
-            panels, path, titles=["-2 sigma", "mean", "+2 sigma"], title=f"shape mode {mode + 1}"), suffix=".png")
+
+        def draw(path: str, panels=panels, title=f"shape mode {mode + 1}") -> None:
+            render.render_panels(panels, path, titles=["-2 sigma", "mean", "+2 sigma"], title=title)
+
+        write_atomically(os.path.join(out_dir, name), draw, suffix=".png")
         written.append(name)
     for mode in range(model.num_modes, PICTURED_MODES):
         stale = os.path.join(out_dir, PICTURE.format(mode + 1))

@@ -171,3 +171,23 @@ def test_template_is_the_subject_of_median_volumes(volumes, chosen):
 def test_surface_distances_are_exact_on_a_cube(cube_mesh, point, distance):
     cube = cube_mesh(1.0)
     assert surface_distances(np.array([point]), cube.vertices, cube.faces)[0] == pytest.approx(distance)
+
+
+@pytest.mark.parametrize("count", [1, 3, 0])
+def test_computing_threads_change_no_result(cohort_inputs, count):
+    import corvaxis.anatomy as anatomy
+
+    def surfaces():
+        collection = anatomy.generic_asc_from_label_map(corvaxis.open(cohort_inputs[0]), COHORT_LABELS)
+        return [collection.anatomical_structure(name).meshes["surface"].vertices for name in COHORT_LABELS.values()]
+
+    reference = surfaces()
+    try:
+        corvaxis.set_computing_threads(count)
+        assert corvaxis.computing_threads() == (count or os.cpu_count())
+        for ours, theirs in zip(surfaces(), reference):
+            np.testing.assert_array_equal(ours, theirs)
+        with pytest.raises(ValueError, match="got -1"):
+            corvaxis.set_computing_threads(-1)
+    finally:
+        corvaxis.set_computing_threads(0)
