@@ -76,6 +76,8 @@ def main():
     print(f"  2 local workers    {two:7.1f} s   ratio {two / one:.2f} (goal <= 0.6)")
     print(f"  Dask, 2 workers    {dask:7.1f} s   ratio {dask / two:.2f} of the local processes (goal <= 1.15)")
     print(f"  same statistics and model in all three runs: {identical}")
+    print(f"  model: {report['model']['points']} points, {report['model']['modes']} modes; "
+          f"peak memory of a worker process {report['worker_peak_memory_mib']} MiB")
     print("time per subject by step (1 worker):")
     for step, seconds in report["times"]["steps_s"].items():
         per = seconds / subjects if ":" in step else seconds

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 import sys
 from typing import Any
 
@@ -101,5 +102,5 @@ def run(arguments):
         print(f"{len(report['done'])} of {report['subjects']} subjects done ({len(report['up_to_date'])} up to date), "
               f"{len(report['failed'])} failed; shape model: "
               + (f"{model.get('modes')} modes over {model.get('subjects')} subjects" if model.get("built") else "none")
-              + f"; see {arguments.output}/report.json")
+              + f"; see {os.path.join(arguments.output, 'report.json')}")
     return report["exit_status"]

@@ -5,6 +5,9 @@ import csv
 import json
 import os
 import shutil
+import signal
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -49,9 +52,6 @@ def cohort_inputs(tmp_path_factory, write_cohort):
 @pytest.fixture(scope="module")
 def first_run(cohort_inputs, tmp_path_factory):
     """The command over the cohort with one worker: (output folder, status, stdout, stderr)."""
-    import subprocess
-    import sys
-
     out = tmp_path_factory.mktemp("cohort") / "out"
     completed = subprocess.run([sys.executable, "-m", "corvaxis", "cohort", *map(str, cohort_inputs), "-o", str(out),
                                 "--labels", LABELS, "--workers", "1"], capture_output=True, text=True, timeout=600)
@@ -111,6 +111,21 @@ def test_rerun_recomputes_nothing_and_a_new_subject_rebuilds_the_model(first_run
     kept = [path for path in before if path.startswith("collections")
             or path.startswith("corresponded") and report["template"]["subject"] == template]
     assert kept and all(after[path] == before[path] for path in kept)
+
+
+def test_ctrl_c_stops_cleanly_and_a_rerun_goes_on(cohort_inputs, tmp_path):
+    out = tmp_path / "out"
+    process = subprocess.Popen([sys.executable, "-m", "corvaxis", "cohort", *map(str, cohort_inputs), "-o", str(out),
+                                "--labels", LABELS, "--workers", "2"], stderr=subprocess.PIPE, text=True)
+    first = process.stderr.readline()              # the first subject is through: the workers are busy
+    process.send_signal(signal.SIGINT)
+    _, rest = process.communicate(timeout=120)
+    assert process.returncode == 130 and rest.endswith("corvaxis: interrupted\n")
+    assert "Traceback" not in first + rest
+    leftovers = [name for _, _, names in os.walk(out) for name in names if name.startswith(".")]
+    assert leftovers == []
+    report = cohort.run(cohort_inputs, out, labels=COHORT_LABELS, workers=1)
+    assert report["done"] == SUBJECTS and report["exit_status"] == 3
 
 
 @pytest.mark.heavy(reason="the cohort three more times, one of them on a Dask cluster of two worker processes")
@@ -191,3 +206,9 @@ def test_computing_threads_change_no_result(cohort_inputs, count):
             corvaxis.set_computing_threads(-1)
     finally:
         corvaxis.set_computing_threads(0)
+
+
+def test_without_dask_the_command_names_the_debian_package(run_cli, monkeypatch, cohort_inputs, tmp_path):
+    monkeypatch.setitem(sys.modules, "distributed", None)
+    status, _, err = run_cli("cohort", cohort_inputs[0], "-o", tmp_path, "--scheduler", "tcp://localhost:8786")
+    assert status == 1 and "install the Debian package python3-distributed" in err
