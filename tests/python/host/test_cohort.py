@@ -212,3 +212,37 @@ def test_without_dask_the_command_names_the_debian_package(run_cli, monkeypatch,
     monkeypatch.setitem(sys.modules, "distributed", None)
     status, _, err = run_cli("cohort", cohort_inputs[0], "-o", tmp_path, "--scheduler", "tcp://localhost:8786")
     assert status == 1 and "install the Debian package python3-distributed" in err
+
+
+@pytest.mark.parametrize("path, name", [
+    ("/data/subject_01.nii.gz", "subject_01"), ("s2.seg.nrrd", "s2"), ("case-7.cvx", "case-7"), ("plain", "plain"),
+])
+def test_subject_names_drop_every_suffix(path, name):
+    assert cohort.subject_name(path) == name
+
+
+@pytest.mark.parametrize("paths, message", [
+    (["a/s1.nii.gz", "b/s1.nii"], "two inputs for subject 's1'"),
+    (["a/.hidden.nii"], "starts with '.'"),
+    ([], "no segmentation given"),
+])
+def test_inputs_are_refused_before_any_work(tmp_path, paths, message):
+    with pytest.raises(ValueError, match=message):
+        cohort.run(paths, tmp_path / "out", workers=1)
+    assert not (tmp_path / "out").exists()
+
+
+def test_a_failed_write_leaves_the_old_file_and_no_temporary(tmp_path):
+    from corvaxis.cohort.outputs import write_atomically, write_text
+
+    target = tmp_path / "report.json"
+    write_text(str(target), "old")
+
+    def fail_halfway(path):
+        with open(path, "w") as file:
+            file.write("half")
+        raise OSError("disk full")
+
+    with pytest.raises(OSError, match="disk full"):
+        write_atomically(str(target), fail_halfway)
+    assert target.read_text() == "old" and os.listdir(tmp_path) == ["report.json"]
