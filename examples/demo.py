@@ -5,11 +5,13 @@ and form, anisotropic voxels, a rotated image matrix) is written as NIfTI label 
 example of the module docstring runs against the files written: opening and walking a collection,
 transformations, collections from label maps, registration (points and planes, points with scaling,
 and a template mesh deformed onto every subject), and a linear shape model over the corresponded
-collections. A short report is printed and pictures are written under build/demo/.
+collections, the last two through corvaxis.cohort on every core. A short report is printed and
+pictures are written under build/demo/.
 
 Run with `make demo` (or `python examples/demo.py [OUTPUT_FOLDER]`).
 """
 
+import csv
 import os
 import pathlib
 import re
@@ -22,7 +24,7 @@ import numpy as np
 
 import corvaxis
 import corvaxis.anatomy as anatomy
-from corvaxis import render
+from corvaxis import cohort, render
 from corvaxis.shape_model import LinearShapeModel
 
 LABELS = {1: "liver", 2: "kidney", 3: "spleen"}
@@ -224,20 +226,19 @@ def report_registration(name, registration):
           f"-> {results['rms_after']:.2f} mm")
 
 
-@timed("template deformed onto every subject")
-def correspond(template_path, subjects, folder):
-    distances = []
-    for index, subject in enumerate(subjects):
-        moving = corvaxis.open(template_path)
-        registration = anatomy.ASCRegistration(subject, moving)
-        registration.registration_method = anatomy.ASCRegistration.RegistrationMethod.DeformableMeshRegistration
-        registration.compute()
-        if registration.status != 0:
-            raise RuntimeError(f"subject {index}: {registration.status_message}")
-        distances.append(registration.results.get("mean_distance", float("nan")))
-        corvaxis.save(moving, folder / f"subject_{index:02d}.cvx")
-    print(f"  template deformed onto {len(subjects)} subjects: mean surface distance "
-          f"{np.nanmean(distances):.2f} mm (worst subject {np.nanmax(distances):.2f} mm)")
+@timed("the cohort: every subject on every core")
+def run_cohort(paths, folder):
+    """The population through corvaxis.cohort: collections, the template of median volumes deformed
+    onto every subject (DeformableMeshRegistration), statistics and a shape model."""
+    report = cohort.run(paths, folder, labels=LABELS)
+    if report["exit_status"] != 0:
+        raise RuntimeError(f"the cohort run failed: {report['failed'] or report['model']}")
+    with open(folder / "statistics.csv", newline="") as file:
+        distances = [float(row["mean_surface_distance_mm"]) for row in csv.DictReader(file)]
+    print(f"  template ({report['template']['subject']}) deformed onto {len(report['done'])} subjects by "
+          f"{report['workers']} worker processes: mean surface distance {np.mean(distances):.2f} mm "
+          f"(worst structure {np.max(distances):.2f} mm); statistics.csv, report.json in {folder}")
+    return folder / "template.cvx"
 
 
 @timed("shape model")
@@ -276,7 +277,7 @@ def main(out=None):
     started = time.perf_counter()
     out = pathlib.Path(out or pathlib.Path(__file__).resolve().parent.parent / "build" / "demo").resolve()
     shutil.rmtree(out, ignore_errors=True)
-    for folder in ("population", "subjects", "corresponded"):
+    for folder in ("population", "subjects"):
         (out / folder).mkdir(parents=True)
     os.chdir(out)
     rng = np.random.default_rng(2026)
@@ -294,9 +295,9 @@ def main(out=None):
     before = (template.clone(), patient.clone())
     registered = register_by_points(template, patient)
 
-    print("DeformableMeshRegistration of the template onto every subject:")
-    correspond(out / "subjects" / "subject_00.cvx", subjects, out / "corresponded")
-    model = shape_model(out / "subjects" / "subject_00.cvx", out / "corresponded")
+    print("The cohort command's work (corvaxis.cohort.run) over the population:")
+    template_path = run_cohort(paths, out / "cohort")
+    model = shape_model(template_path, out / "cohort" / "corresponded")
 
     draw(before, (corvaxis.open("template.cvx"), registered), model)
     print(f"Pictures: {', '.join(sorted(p.name for p in out.glob('*.png')))} in {out}")

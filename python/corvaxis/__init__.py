@@ -16,6 +16,8 @@ from corvaxis._core import (
     PointCloud,
     Properties,
     SharedImageSet,
+    computing_threads,
+    set_computing_threads,
 )
 from corvaxis import log
 from corvaxis.graph import Graph
@@ -110,7 +112,9 @@ __all__ = [
     "PointCloud",
     "Properties",
     "SharedImageSet",
+    "computing_threads",
     "log",
     "save",
+    "set_computing_threads",
 ]
 # `open` is left out of __all__ on purpose: a star import would hide the built-in open.

@@ -37,7 +37,7 @@ def demo_run(tmp_path_factory):
 def test_report_names_every_step(demo_run):
     _, report = demo_run
     for expected in ("structures ['liver', 'kidney', 'spleen']", "PointsAndPlanes:", "PointsRigidScaling:",
-                     "template deformed onto 12 subjects", "modes; the first three explain", "Whole run:"):
+                     "deformed onto 12 subjects", "modes; the first three explain", "Whole run:"):
         assert expected in report
     # Only the docstring's 4x4-by-3 product cannot run as written; the demo reports it and goes on.
     unrunnable = [line for line in report.splitlines() if "does not run as written" in line]

@@ -8,7 +8,7 @@ import numpy
 import os
 import typing
 from . import _log
-__all__: list[str] = ['Algorithm', 'Data', 'DataComponentBase', 'DataComponentList', 'FileFormatError', 'LabelDataComponent', 'Mesh', 'Modality', 'PointCloud', 'Properties', 'SharedImageSet']
+__all__: list[str] = ['Algorithm', 'Data', 'DataComponentBase', 'DataComponentList', 'FileFormatError', 'LabelDataComponent', 'Mesh', 'Modality', 'PointCloud', 'Properties', 'SharedImageSet', 'computing_threads', 'set_computing_threads']
 class FileFormatError(OSError):
     """
     A file is not a corvaxis data file or NIfTI image, or it is damaged, truncated, of a newer format version, or holds a kind of data that no loaded module reads. A subclass of OSError; the message and ``filename`` name the file.
@@ -394,4 +394,12 @@ def _save(data: Data, path: os.PathLike | str | bytes) -> None:
 def _save_nifti(images: SharedImageSet, path: os.PathLike | str | bytes, version: typing.SupportsInt | typing.SupportsIndex | None = None) -> None:
     """
     Writes an image set as a NIfTI image, atomically (see corvaxis.save); version 1 or 2 chooses the header, None the smallest that holds the set.
+    """
+def computing_threads() -> int:
+    """
+    How many threads the algorithms of this process share their work among.
+    """
+def set_computing_threads(count: typing.SupportsInt | typing.SupportsIndex) -> None:
+    """
+    Sets how many threads the algorithms of this process share their work among; 0 (the start) means the machine's hardware threads. A process that runs beside others doing the same work (one subject per process, say) sets 1. Results never depend on it. ValueError for a negative count.
     """

@@ -14,13 +14,13 @@ import sys
 from collections.abc import Sequence
 from typing import NoReturn
 
-from corvaxis.cli import export, info, labelmap, register, render, shape_model
+from corvaxis.cli import cohort, export, info, labelmap, register, render, shape_model
 from corvaxis.cli.common import EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_USAGE, CommandError
 
 PROGRAM = "corvaxis"
 
 # In the order --help lists them.
-COMMANDS = (info, labelmap, register, shape_model, render, export)
+COMMANDS = (info, labelmap, register, shape_model, cohort, render, export)
 
 
 class _Parser(argparse.ArgumentParser):
@@ -47,7 +47,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     arguments = parser.parse_args(argv)
     try:
-        arguments.handler(arguments)
+        # A handler may return an exit status of its own (cohort: 3 when some subjects failed).
+        status = arguments.handler(arguments)
     except KeyboardInterrupt:
         print(f"{PROGRAM}: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
@@ -59,7 +60,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         message = " ".join(str(error).split()) or type(error).__name__
         print(f"{PROGRAM} {arguments.command}: error: {message}", file=sys.stderr)
         return EXIT_FAILURE
-    return 0
+    return status or 0
 
 
 def console_main() -> NoReturn:

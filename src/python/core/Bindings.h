@@ -23,5 +23,6 @@ void bindPointCloud(py::module_& module);
 void bindAlgorithm(py::module_& module);
 void bindLog(py::module_& module);
 void bindFiles(py::module_& module);
+void bindThreads(py::module_& module);
 
 }  // namespace corvaxis::python

@@ -22,4 +22,5 @@ PYBIND11_MODULE(_core, module)
     bindAlgorithm(module);
     bindLog(module);
     bindFiles(module);
+    bindThreads(module);
 }

@@ -202,3 +202,45 @@ def shaped_mesh():
     matrix[:3, :3] /= np.abs(np.linalg.det(matrix[:3, :3])) ** (1 / 3)
     mesh.matrix = matrix
     return mesh
+
+
+
+def write_cohort(folder, subjects=4, *, seed=5, shape=(16, 20, 24), spacing=(3.0, 3.0, 3.0), broken=(), without=None):
+    """Label maps subject_NN.nii.gz of a small cohort: a liver- and a kidney-like ellipsoid (labels
+    1 and 2) varying in size and position, each map placed by its own rotated, shifted matrix.
+    ``broken`` names extra files that hold no image (BROKEN.nii.gz); ``without`` = (index, label)
+    leaves a label out of one subject. Returns the paths, sorted."""
+    rng = np.random.default_rng(seed)
+    folder.mkdir(parents=True, exist_ok=True)
+    z, y, x = np.indices(shape)
+    positions = np.stack([x, y, z], axis=-1) * spacing - (np.array(shape[::-1]) - 1) * spacing / 2
+    paths = []
+    for index in range(subjects):
+        labels = np.zeros(shape, dtype=np.uint8)
+        organs = [(1, np.array([-6.0, 0.0, 0.0]), np.array([16.0, 11.0, 8.0])),
+                  (2, np.array([14.0, 4.0, -2.0]), np.array([6.0, 8.0, 5.0]))]
+        for label, centre, semi_axes in organs:
+            if without == (index, label):
+                continue
+            centre = centre + rng.normal(0.0, 1.0, 3)
+            semi_axes = semi_axes * rng.normal(1.0, 0.08) * rng.normal(1.0, 0.04, 3)
+            labels[(((positions - centre) / semi_axes) ** 2).sum(axis=-1) <= 1.0] = label
+        image = corvaxis.SharedImageSet(labels, spacing=spacing, modality=corvaxis.Modality.LABEL)
+        angle = rng.uniform(-0.15, 0.15)
+        pose = np.eye(4)
+        pose[:2, :2] = [[np.cos(angle), -np.sin(angle)], [np.sin(angle), np.cos(angle)]]
+        pose[:3, 3] = rng.uniform(-5.0, 5.0, 3)
+        image.voxel_to_world = pose @ image.voxel_to_world
+        path = folder / f"subject_{index:02d}.nii.gz"
+        corvaxis.save(image, path)
+        paths.append(path)
+    for name in broken:
+        path = folder / f"{name}.nii.gz"
+        path.write_bytes(b"not an image at all")
+        paths.append(path)
+    return sorted(paths)
+
+
+@pytest.fixture(name="write_cohort", scope="session")
+def cohort_factory():
+    return write_cohort

@@ -11,7 +11,7 @@ import corvaxis
 from corvaxis import cli
 from corvaxis.cli import common as cli_common, info as cli_info
 
-SUBCOMMANDS = ["info", "labelmap", "register", "shape-model", "render", "export"]
+SUBCOMMANDS = ["info", "labelmap", "register", "shape-model", "cohort", "render", "export"]
 
 
 @pytest.fixture

@@ -4,6 +4,7 @@
 #include "corvaxis/anatomy/GenericAnatomicalStructure.h"
 #include "corvaxis/core/Log.h"
 #include "corvaxis/core/Mesh.h"
+#include "corvaxis/core/Threads.h"
 #include "corvaxis/core/surface/BinarySurface.h"
 
 #include <Eigen/LU>
@@ -71,8 +72,8 @@ void dispatchPixels(const Image& image, Function&& function)
     }
 }
 
-/// The threads that share the work: the machine's, at most eight.
-std::size_t threadBudget() { return std::max(1u, std::min(8u, std::thread::hardware_concurrency())); }
+/// The threads that share the work: the process's computing threads, at most eight.
+std::size_t threadBudget() { return static_cast<std::size_t>(std::clamp(computingThreads(), 1, 8)); }
 
 /// Every label's voxel count, index sum and bounding box (background excluded) over the slices
 /// [zBegin, zEnd), run by run.

@@ -1,19 +1,21 @@
 #pragma once
 
+#include "corvaxis/core/Threads.h"
+
 #include <algorithm>
 #include <thread>
 #include <vector>
 
 namespace corvaxis::registration {
 
-/// Runs work(chunk) for chunk in [0, chunks) on up to `threads` threads (0: the hardware's count)
+/// Runs work(chunk) for chunk in [0, chunks) on up to `threads` threads (0: computingThreads())
 /// and waits. Callers give every chunk its own output and combine them in chunk order, so results
 /// do not depend on the number of threads.
 template <class Work>
 void forEachChunk(int chunks, int threads, const Work& work)
 {
     if (threads <= 0)
-        threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+        threads = computingThreads();
     threads = std::min(threads, chunks);
     if (threads <= 1) {
         for (int chunk = 0; chunk < chunks; ++chunk)
