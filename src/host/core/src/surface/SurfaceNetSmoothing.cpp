@@ -1,0 +1,268 @@
+#include "corvaxis/core/surface/SurfaceNet.h"
+
+#include <Eigen/Geometry>
+
+#include <algorithm>
+#include <cstddef>
+#include <numeric>
+
+namespace corvaxis::surface {
+
+namespace {
+
+/// How a vertex of the joined nets moves.
+enum class VertexRole : std::uint8_t {
+    Free,      // on one region's surface only: smoothed, and offset by the volume correction
+    Shared,    // between two regions: smoothed, never offset
+    Junction,  // on a line where three regions meet: smoothed along that line only
+    Fixed,     // a junction vertex with other than two junction neighbours: stays
+};
+
+std::int32_t findRoot(std::vector<std::int32_t>& parent, std::int32_t v)
+{
+    while (parent[static_cast<std::size_t>(v)] != v) {
+        parent[static_cast<std::size_t>(v)] = parent[static_cast<std::size_t>(parent[static_cast<std::size_t>(v)])];
+        v = parent[static_cast<std::size_t>(v)];
+    }
+    return v;
+}
+
+/// The joined vertices of all nets: each net vertex maps to one joined vertex, and vertices that
+/// touching regions share map to the same one.
+struct JoinedNets {
+    std::vector<std::size_t> offset;        // first net vertex number of each net
+    std::vector<std::int32_t> joinedOf;     // net vertex number -> joined vertex
+    Points positions;                       // per joined vertex
+    std::vector<VertexRole> role;
+    std::vector<std::int32_t> neighbourStart, neighbours;  // compressed rows
+};
+
+JoinedNets joinNets(const std::vector<SurfaceNet>& nets)
+{
+    JoinedNets joined;
+    std::size_t total = 0;
+    for (const SurfaceNet& net : nets) {
+        joined.offset.push_back(total);
+        total += static_cast<std::size_t>(net.vertices.rows());
+    }
+
+    // Vertices of two nets that cross the same edge of the same cube are one, as long as that
+    // joins no two vertices of one net (which would pinch its surface).
+    std::vector<std::int32_t> parent(total);
+    std::iota(parent.begin(), parent.end(), 0);
+    std::vector<std::pair<std::int64_t, std::int32_t>> contacts;
+    for (std::size_t r = 0; r < nets.size(); ++r)
+        for (const SurfaceNet::Contact& contact : nets[r].contacts)
+            contacts.emplace_back(contact.key, static_cast<std::int32_t>(joined.offset[r]) + contact.vertex);
+    std::sort(contacts.begin(), contacts.end());
+    for (std::size_t i = 1; i < contacts.size(); ++i)
+        if (contacts[i].first == contacts[i - 1].first)
+            parent[static_cast<std::size_t>(findRoot(parent, contacts[i].second))] = findRoot(parent, contacts[i - 1].second);
+    std::vector<std::int32_t> netOf(total);
+    for (std::size_t r = 0; r < nets.size(); ++r)
+        std::fill(netOf.begin() + static_cast<std::ptrdiff_t>(joined.offset[r]),
+                  netOf.begin() + static_cast<std::ptrdiff_t>(joined.offset[r] + static_cast<std::size_t>(nets[r].vertices.rows())),
+                  static_cast<std::int32_t>(r));
+    std::vector<std::pair<std::int32_t, std::int32_t>> rootAndNet;
+    for (std::int32_t v = 0; v < static_cast<std::int32_t>(total); ++v)
+        rootAndNet.emplace_back(findRoot(parent, v), netOf[static_cast<std::size_t>(v)]);
+    std::sort(rootAndNet.begin(), rootAndNet.end());
+    std::vector<bool> pinching(total, false);
+    for (std::size_t i = 1; i < rootAndNet.size(); ++i)
+        if (rootAndNet[i] == rootAndNet[i - 1])
+            pinching[static_cast<std::size_t>(rootAndNet[i].first)] = true;
+
+    joined.joinedOf.assign(total, -1);
+    std::vector<std::int32_t> joinedOfRoot(total, -1);
+    std::vector<std::int32_t> members;
+    for (std::int32_t v = 0; v < static_cast<std::int32_t>(total); ++v) {
+        const std::int32_t root = findRoot(parent, v);
+        const std::int32_t key = pinching[static_cast<std::size_t>(root)] ? v : root;
+        std::int32_t& slot = joinedOfRoot[static_cast<std::size_t>(key)];
+        if (slot < 0) {
+            slot = static_cast<std::int32_t>(members.size());
+            members.push_back(0);
+        }
+        joined.joinedOf[static_cast<std::size_t>(v)] = slot;
+        ++members[static_cast<std::size_t>(slot)];
+    }
+
+    const std::size_t count = members.size();
+    joined.positions = Points::Zero(static_cast<Eigen::Index>(count), 3);
+    joined.role.assign(count, VertexRole::Free);
+    for (std::size_t r = 0; r < nets.size(); ++r)
+        for (Eigen::Index i = 0; i < nets[r].vertices.rows(); ++i) {
+            const std::size_t v = joined.offset[r] + static_cast<std::size_t>(i);
+            const auto j = static_cast<std::size_t>(joined.joinedOf[v]);
+            joined.positions.row(static_cast<Eigen::Index>(j)) += nets[r].vertices.row(i) / members[j];
+            const std::int32_t across = nets[r].across[static_cast<std::size_t>(i)];
+            if (across == SurfaceNet::severalRegions)
+                joined.role[j] = VertexRole::Junction;
+            else if (across != outsideRegion && joined.role[j] == VertexRole::Free)
+                joined.role[j] = VertexRole::Shared;
+        }
+
+    // Neighbours along the quadrilaterals' sides. Each side of a closed net is walked once in
+    // each direction, so the forward sides list every neighbour once per net.
+    joined.neighbourStart.assign(count + 1, 0);
+    const auto forEachSide = [&](auto&& visit) {
+        for (std::size_t r = 0; r < nets.size(); ++r)
+            for (Eigen::Index q = 0; q < nets[r].quads.rows(); ++q)
+                for (int k = 0; k < 4; ++k)
+                    visit(joined.joinedOf[joined.offset[r] + static_cast<std::size_t>(nets[r].quads(q, k))],
+                          joined.joinedOf[joined.offset[r] + static_cast<std::size_t>(nets[r].quads(q, (k + 1) % 4))]);
+    };
+    forEachSide([&](std::int32_t from, std::int32_t) { ++joined.neighbourStart[static_cast<std::size_t>(from) + 1]; });
+    std::partial_sum(joined.neighbourStart.begin(), joined.neighbourStart.end(), joined.neighbourStart.begin());
+    joined.neighbours.resize(static_cast<std::size_t>(joined.neighbourStart.back()));
+    std::vector<std::int32_t> fill(joined.neighbourStart.begin(), joined.neighbourStart.end() - 1);
+    forEachSide([&](std::int32_t from, std::int32_t to) {
+        joined.neighbours[static_cast<std::size_t>(fill[static_cast<std::size_t>(from)]++)] = to;
+    });
+
+    // A junction line runs through a junction vertex when exactly two of its neighbours are on it.
+    for (std::size_t v = 0; v < count; ++v) {
+        if (joined.role[v] != VertexRole::Junction)
+            continue;
+        std::vector<std::int32_t> along;
+        for (auto n = joined.neighbourStart[v]; n < joined.neighbourStart[v + 1]; ++n) {
+            const std::int32_t neighbour = joined.neighbours[static_cast<std::size_t>(n)];
+            const VertexRole role = joined.role[static_cast<std::size_t>(neighbour)];
+            if ((role == VertexRole::Junction || role == VertexRole::Fixed) &&
+                std::find(along.begin(), along.end(), neighbour) == along.end())
+                along.push_back(neighbour);
+        }
+        if (along.size() != 2)
+            joined.role[v] = VertexRole::Fixed;
+    }
+    return joined;
+}
+
+/// One Laplacian step: each vertex half way to the mean of its neighbours (junction vertices to
+/// the mean of their neighbours on the junction line).
+void relax(const JoinedNets& joined, const Points& from, Points& to)
+{
+    for (std::size_t v = 0; v < joined.role.size(); ++v) {
+        const Eigen::Index row = static_cast<Eigen::Index>(v);
+        const VertexRole role = joined.role[v];
+        Vec3 sum = Vec3::Zero();
+        int count = 0;
+        if (role != VertexRole::Fixed)
+            for (auto n = joined.neighbourStart[v]; n < joined.neighbourStart[v + 1]; ++n) {
+                const std::int32_t neighbour = joined.neighbours[static_cast<std::size_t>(n)];
+                if (role == VertexRole::Junction) {
+                    const VertexRole other = joined.role[static_cast<std::size_t>(neighbour)];
+                    if (other != VertexRole::Junction && other != VertexRole::Fixed)
+                        continue;
+                }
+                sum += from.row(neighbour).transpose();
+                ++count;
+            }
+        if (count == 0)
+            to.row(row) = from.row(row);
+        else
+            to.row(row) = 0.5 * (from.row(row) + sum.transpose() / count);
+    }
+}
+
+/// The triangles of a net: each quadrilateral split along its shorter diagonal, or along the
+/// other one where that would leave a triangle without area.
+Triangles triangulate(const SurfaceNet& net, const JoinedNets& joined, std::size_t r)
+{
+    Triangles faces(2 * net.quads.rows(), 3);
+    const auto at = [&](std::int32_t local) {
+        return joined.positions.row(joined.joinedOf[joined.offset[r] + static_cast<std::size_t>(local)]).transpose();
+    };
+    const auto area = [&](std::int32_t a, std::int32_t b, std::int32_t c) {
+        const Vec3 pa = at(a), pb = at(b), pc = at(c);
+        return (pb - pa).cross(pc - pa).norm();
+    };
+    for (Eigen::Index q = 0; q < net.quads.rows(); ++q) {
+        const std::int32_t a = net.quads(q, 0), b = net.quads(q, 1), c = net.quads(q, 2), d = net.quads(q, 3);
+        bool acrossAC = (at(a) - at(c)).squaredNorm() <= (at(b) - at(d)).squaredNorm();
+        const double scale = (at(a) - at(c)).squaredNorm() + (at(b) - at(d)).squaredNorm();
+        const double tiny = 1e-9 * scale;
+        if (acrossAC && (area(a, b, c) <= tiny || area(a, c, d) <= tiny))
+            acrossAC = false;
+        else if (!acrossAC && (area(a, b, d) <= tiny || area(b, c, d) <= tiny))
+            acrossAC = true;
+        if (acrossAC) {
+            faces.row(2 * q) << a, b, c;
+            faces.row(2 * q + 1) << a, c, d;
+        }
+        else {
+            faces.row(2 * q) << a, b, d;
+            faces.row(2 * q + 1) << b, c, d;
+        }
+    }
+    return faces;
+}
+
+/// Moves each net's free vertices along their normals so that the net encloses its target volume.
+void correctVolumes(const std::vector<SurfaceNet>& nets, const std::vector<double>& targetVolumes, JoinedNets& joined)
+{
+    for (std::size_t r = 0; r < nets.size(); ++r) {
+        const SurfaceNet& net = nets[r];
+        const auto vertices = static_cast<std::size_t>(net.vertices.rows());
+        // Twice the volume's gradient per vertex is the sum of its triangles' area vectors / 3.
+        for (int round = 0; round < 2; ++round) {
+            const Triangles faces = triangulate(net, joined, r);
+            Points areaNormal = Points::Zero(static_cast<Eigen::Index>(vertices), 3);
+            double sixfoldVolume = 0.0;
+            for (Eigen::Index f = 0; f < faces.rows(); ++f) {
+                const auto row = [&](int k) {
+                    return joined.positions.row(joined.joinedOf[joined.offset[r] + static_cast<std::size_t>(faces(f, k))]).transpose();
+                };
+                const Vec3 a = row(0), b = row(1), c = row(2);
+                const Vec3 cross = (b - a).cross(c - a);
+                sixfoldVolume += a.dot(b.cross(c));
+                for (int k = 0; k < 3; ++k)
+                    areaNormal.row(faces(f, k)) += cross.transpose();
+            }
+            double rate = 0.0;  // volume gained per unit offset of the free vertices
+            for (std::size_t i = 0; i < vertices; ++i)
+                if (joined.role[static_cast<std::size_t>(joined.joinedOf[joined.offset[r] + i])] == VertexRole::Free)
+                    rate += areaNormal.row(static_cast<Eigen::Index>(i)).norm() / 6.0;
+            if (rate <= 0.0)
+                break;
+            const double offset = (targetVolumes[r] - sixfoldVolume / 6.0) / rate;
+            for (std::size_t i = 0; i < vertices; ++i) {
+                const auto j = joined.joinedOf[joined.offset[r] + i];
+                const double length = areaNormal.row(static_cast<Eigen::Index>(i)).norm();
+                if (joined.role[static_cast<std::size_t>(j)] == VertexRole::Free && length > 0.0)
+                    joined.positions.row(j) += offset / length * areaNormal.row(static_cast<Eigen::Index>(i));
+            }
+        }
+    }
+}
+
+}  // namespace
+
+std::vector<TriangleSurface> smoothSurfaceNets(const std::vector<SurfaceNet>& nets,
+                                               const std::vector<double>& targetVolumes,
+                                               const SmoothingOptions& options,
+                                               const std::function<bool(double)>& goOn)
+{
+    JoinedNets joined = joinNets(nets);
+    Points next(joined.positions.rows(), 3);
+    for (int step = 0; step < options.iterations; ++step) {
+        if (!goOn(static_cast<double>(step) / (options.iterations + 1)))
+            return {};
+        relax(joined, joined.positions, next);
+        joined.positions.swap(next);
+    }
+    if (!goOn(static_cast<double>(options.iterations) / (options.iterations + 1)))
+        return {};
+    correctVolumes(nets, targetVolumes, joined);
+
+    std::vector<TriangleSurface> surfaces(nets.size());
+    for (std::size_t r = 0; r < nets.size(); ++r) {
+        surfaces[r].faces = triangulate(nets[r], joined, r);
+        surfaces[r].vertices.resize(nets[r].vertices.rows(), 3);
+        for (Eigen::Index i = 0; i < nets[r].vertices.rows(); ++i)
+            surfaces[r].vertices.row(i) = joined.positions.row(joined.joinedOf[joined.offset[r] + static_cast<std::size_t>(i)]);
+    }
+    return surfaces;
+}
+
+}  // namespace corvaxis::surface
