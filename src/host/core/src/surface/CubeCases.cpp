@@ -12,7 +12,6 @@ namespace corvaxis::surface::cases {
 
 namespace {
 
-
 Eigen::Vector3i cornerPosition(Corner corner) { return {corner & 1, (corner >> 1) & 1, (corner >> 2) & 1}; }
 
 constexpr std::array<CubeEdge, 12> makeCubeEdges()
@@ -157,6 +156,32 @@ void addCase(CaseTable& table, int pattern)
     table.triangleCount[static_cast<std::size_t>(pattern)] = static_cast<std::uint8_t>(triangles);
 }
 
+/// Marks the faces whose two segments (a face with diagonal inside corners) belong to one polygon.
+void addDoubleFaces(CaseTable& table, int pattern)
+{
+    for (int axis = 0; axis < 3; ++axis)
+        for (int side = 0; side < 2; ++side) {
+            const int u = (axis + 1) % 3, v = (axis + 2) % 3;
+            const Corner base = side << axis;
+            const std::array<Corner, 4> around = {base, base | 1 << u, base | 1 << u | 1 << v, base | 1 << v};
+            std::array<bool, 4> inside{};
+            for (std::size_t k = 0; k < 4; ++k)
+                inside[k] = (pattern >> around[k] & 1) != 0;
+            if (inside[0] != inside[2] || inside[1] != inside[3] || inside[0] == inside[1])
+                continue;  // not a face with diagonal inside corners
+            // Each segment crosses the two edges at one inside corner.
+            std::array<int, 2> polygons{};
+            int found = 0;
+            for (std::size_t k = 0; k < 4; ++k)
+                if (inside[k])
+                    polygons[static_cast<std::size_t>(found++)] =
+                        table.polygonOfEdge[static_cast<std::size_t>(pattern)][static_cast<std::size_t>(
+                            edgeBetween(around[k], around[(k + 1) % 4]))];
+            if (polygons[0] == polygons[1])
+                table.doubleFaces[static_cast<std::size_t>(pattern)] |= static_cast<std::uint8_t>(1 << (2 * axis + side));
+        }
+}
+
 }  // namespace
 
 const CaseTable& caseTable()
@@ -165,8 +190,10 @@ const CaseTable& caseTable()
         CaseTable built;
         for (auto& polygons : built.polygonOfEdge)
             polygons.fill(-1);
-        for (int pattern = 0; pattern < 256; ++pattern)
+        for (int pattern = 0; pattern < 256; ++pattern) {
             addCase(built, pattern);
+            addDoubleFaces(built, pattern);
+        }
         return built;
     }();
     return table;

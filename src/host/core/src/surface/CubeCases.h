@@ -32,6 +32,9 @@ struct CaseTable {
     std::array<std::uint8_t, 256> triangleCount{};
     std::array<std::array<std::int8_t, 12>, 256> polygonOfEdge{};
     std::array<std::uint8_t, 256> polygonCount{};
+    /// Bit 2 axis + side: the cube face (normal along axis, at the lower or upper side) holds two
+    /// segments, both of one polygon.
+    std::array<std::uint8_t, 256> doubleFaces{};
 };
 
 const CaseTable& caseTable();

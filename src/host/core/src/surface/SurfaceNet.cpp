@@ -4,9 +4,11 @@
 
 #include <Eigen/LU>
 
+#include <algorithm>
 #include <climits>
 #include <cstddef>
 #include <cstring>
+#include <map>
 #include <stdexcept>
 
 namespace corvaxis::surface {
@@ -84,8 +86,18 @@ SurfaceNet extractSurfaceNet(const BinaryMask& mask, const Mat4& indexToWorld, c
     };
 
     std::vector<double> positions;
-    std::vector<std::int32_t> quads;
     SurfaceNet net;
+    // Middle vertices of doubled sides, by the lower cube of the side, the axis between the two
+    // cubes and the inside voxel whose corner the side's segment cuts off.
+    std::map<std::array<std::int64_t, 3>, std::int32_t> middleOfSide;
+    const auto addVertex = [&](const Vec3& world) {
+        if (positions.size() / 3 >= static_cast<std::size_t>(INT_MAX))
+            throw std::invalid_argument("the surface needs more vertices than a 32-bit index holds");
+        positions.insert(positions.end(), {world.x(), world.y(), world.z()});
+        net.across.push_back(acrossUnknown);
+        net.sideMiddle.push_back(0);
+        return static_cast<std::int32_t>(positions.size() / 3 - 1);
+    };
     std::vector<std::uint8_t> columnBits(static_cast<std::size_t>(nx + 2), 0);
     for (std::int64_t z = 0; z < cz; ++z) {
         std::vector<std::uint8_t>& pattern = patterns[static_cast<std::size_t>(z & 1)];
@@ -106,8 +118,6 @@ SurfaceNet extractSurfaceNet(const BinaryMask& mask, const Mat4& indexToWorld, c
                 if (bits == 0 || bits == 255)
                     continue;
                 // One vertex per polygon, at the centroid of the middles of the edges it crosses.
-                if (positions.size() / 3 + 4 >= static_cast<std::size_t>(INT_MAX))
-                    throw std::invalid_argument("the surface needs more vertices than a 32-bit index holds");
                 first[cube] = static_cast<std::int32_t>(positions.size() / 3);
                 const int polygons = table.polygonCount[static_cast<std::size_t>(bits)];
                 for (int polygon = 0; polygon < polygons; ++polygon) {
@@ -123,9 +133,7 @@ SurfaceNet extractSurfaceNet(const BinaryMask& mask, const Mat4& indexToWorld, c
                             sum += middle;
                             ++count;
                         }
-                    const Vec3 world = linear * (sum / count) + origin;
-                    positions.insert(positions.end(), {world.x(), world.y(), world.z()});
-                    net.across.push_back(acrossUnknown);
+                    addVertex(linear * (sum / count) + origin);
                 }
             }
         }
@@ -151,11 +159,13 @@ SurfaceNet extractSurfaceNet(const BinaryMask& mask, const Mat4& indexToWorld, c
                         region = regionOf(across.x(), across.y(), across.z());
                     const EdgeRing& ring = rings[static_cast<std::size_t>(axis)];
                     std::array<std::int32_t, 4> quad{};
+                    std::array<int, 4> cubeBitsOf{};
                     for (std::size_t k = 0; k < 4; ++k) {
                         const Eigen::Vector3i cube = grid + ring.cubeOffset[k];
                         const bool below = cube.z() < z;
                         const std::size_t at = static_cast<std::size_t>(cube.y() * cx + cube.x());
                         const int cubeBits = (below ? belowPattern : pattern)[at];
+                        cubeBitsOf[k] = cubeBits;
                         const int localEdge = ring.localEdge[k];
                         const std::int32_t vertex =
                             (below ? belowFirst : first)[at] +
@@ -166,11 +176,41 @@ SurfaceNet extractSurfaceNet(const BinaryMask& mask, const Mat4& indexToWorld, c
                         if (region != outsideRegion)
                             net.contacts.push_back({globalCube(cube.x(), cube.y(), cube.z()) * 12 + localEdge, vertex});
                     }
+                    // The sides between two cubes whose common face is doubled in both get their middle.
+                    std::vector<std::int32_t> polygon;
+                    for (std::size_t k = 0; k < 4; ++k) {
+                        polygon.push_back(quad[k]);
+                        const std::size_t next = (k + 1) % 4;
+                        const Eigen::Vector3i step = ring.cubeOffset[next] - ring.cubeOffset[k];
+                        const int between = step.x() != 0 ? 0 : step.y() != 0 ? 1 : 2;
+                        const bool upward = step[between] > 0;
+                        const int faceHere = 2 * between + (upward ? 1 : 0), faceNext = 2 * between + (upward ? 0 : 1);
+                        if (!(table.doubleFaces[static_cast<std::size_t>(cubeBitsOf[k])] >> faceHere & 1) ||
+                            !(table.doubleFaces[static_cast<std::size_t>(cubeBitsOf[next])] >> faceNext & 1))
+                            continue;
+                        const Eigen::Vector3i lowerCube = grid + (upward ? ring.cubeOffset[k] : ring.cubeOffset[next]);
+                        const Eigen::Vector3i insideVoxel = inside ? grid : Eigen::Vector3i(grid + Eigen::Vector3i::Unit(axis));
+                        const std::array<std::int64_t, 3> key{(static_cast<std::int64_t>(lowerCube.z()) * cy + lowerCube.y()) * cx + lowerCube.x(),
+                                                              between,
+                                                              (static_cast<std::int64_t>(insideVoxel.z()) * (cy + 1) + insideVoxel.y()) * (cx + 1) + insideVoxel.x()};
+                        auto [slot, isNew] = middleOfSide.try_emplace(key, 0);
+                        if (isNew) {
+                            const Vec3 a(positions[3 * static_cast<std::size_t>(quad[k])], positions[3 * static_cast<std::size_t>(quad[k]) + 1],
+                                         positions[3 * static_cast<std::size_t>(quad[k]) + 2]);
+                            const Vec3 b(positions[3 * static_cast<std::size_t>(quad[next])], positions[3 * static_cast<std::size_t>(quad[next]) + 1],
+                                         positions[3 * static_cast<std::size_t>(quad[next]) + 2]);
+                            slot->second = addVertex(0.5 * (a + b));
+                            net.sideMiddle.back() = 1;
+                        }
+                        std::int32_t& seen = net.across[static_cast<std::size_t>(slot->second)];
+                        seen = seen == acrossUnknown || seen == region ? region : SurfaceNet::severalRegions;
+                        polygon.push_back(slot->second);
+                    }
                     // Outward is along +axis when the region's voxel is the lower one.
-                    if (inside != mirrored)
-                        quads.insert(quads.end(), quad.begin(), quad.end());
-                    else
-                        quads.insert(quads.end(), quad.rbegin(), quad.rend());
+                    if (inside == mirrored)
+                        std::reverse(polygon.begin(), polygon.end());
+                    net.polygonVertices.insert(net.polygonVertices.end(), polygon.begin(), polygon.end());
+                    net.polygonStart.push_back(static_cast<std::int32_t>(net.polygonVertices.size()));
                 }
             }
     }
@@ -178,9 +218,6 @@ SurfaceNet extractSurfaceNet(const BinaryMask& mask, const Mat4& indexToWorld, c
     net.vertices.resize(static_cast<Eigen::Index>(positions.size() / 3), 3);
     if (!positions.empty())
         std::memcpy(net.vertices.data(), positions.data(), positions.size() * sizeof(double));
-    net.quads.resize(static_cast<Eigen::Index>(quads.size() / 4), 4);
-    if (!quads.empty())
-        std::memcpy(net.quads.data(), quads.data(), quads.size() * sizeof(std::int32_t));
     return net;
 }
 

@@ -3,6 +3,7 @@
 #include <Eigen/Geometry>
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <numeric>
 
@@ -94,7 +95,7 @@ JoinedNets joinNets(const std::vector<SurfaceNet>& nets)
         for (Eigen::Index i = 0; i < nets[r].vertices.rows(); ++i) {
             const std::size_t v = joined.offset[r] + static_cast<std::size_t>(i);
             const auto j = static_cast<std::size_t>(joined.joinedOf[v]);
-            joined.positions.row(static_cast<Eigen::Index>(j)) += nets[r].vertices.row(i) / members[j];
+            joined.positions.row(static_cast<Eigen::Index>(j)) += nets[r].vertices.row(i) / static_cast<double>(members[j]);
             const std::int32_t across = nets[r].across[static_cast<std::size_t>(i)];
             if (across == SurfaceNet::severalRegions)
                 joined.role[j] = VertexRole::Junction;
@@ -102,15 +103,21 @@ JoinedNets joinNets(const std::vector<SurfaceNet>& nets)
                 joined.role[j] = VertexRole::Shared;
         }
 
-    // Neighbours along the quadrilaterals' sides. Each side of a closed net is walked once in
-    // each direction, so the forward sides list every neighbour once per net.
+    // Neighbours along the polygons' sides. Each side of a closed net is walked once in each
+    // direction, so the forward sides list every neighbour once per net.
     joined.neighbourStart.assign(count + 1, 0);
     const auto forEachSide = [&](auto&& visit) {
-        for (std::size_t r = 0; r < nets.size(); ++r)
-            for (Eigen::Index q = 0; q < nets[r].quads.rows(); ++q)
-                for (int k = 0; k < 4; ++k)
-                    visit(joined.joinedOf[joined.offset[r] + static_cast<std::size_t>(nets[r].quads(q, k))],
-                          joined.joinedOf[joined.offset[r] + static_cast<std::size_t>(nets[r].quads(q, (k + 1) % 4))]);
+        for (std::size_t r = 0; r < nets.size(); ++r) {
+            const SurfaceNet& net = nets[r];
+            for (std::size_t p = 0; p < net.polygonCount(); ++p) {
+                const auto begin = static_cast<std::size_t>(net.polygonStart[p]);
+                const auto size = static_cast<std::size_t>(net.polygonStart[p + 1]) - begin;
+                for (std::size_t k = 0; k < size; ++k)
+                    visit(joined.joinedOf[joined.offset[r] + static_cast<std::size_t>(net.polygonVertices[begin + k])],
+                          joined.joinedOf[joined.offset[r] +
+                                          static_cast<std::size_t>(net.polygonVertices[begin + (k + 1) % size])]);
+            }
+        }
     };
     forEachSide([&](std::int32_t from, std::int32_t) { ++joined.neighbourStart[static_cast<std::size_t>(from) + 1]; });
     std::partial_sum(joined.neighbourStart.begin(), joined.neighbourStart.end(), joined.neighbourStart.begin());
@@ -166,68 +173,88 @@ void relax(const JoinedNets& joined, const Points& from, Points& to)
 }
 
 /// The triangles of a net: each quadrilateral split along its shorter diagonal, or along the
-/// other one where that would leave a triangle without area.
+/// other one where that would leave a triangle without area; a larger polygon (one with a side
+/// middle) as the fan from its first side middle.
 Triangles triangulate(const SurfaceNet& net, const JoinedNets& joined, std::size_t r)
 {
-    Triangles faces(2 * net.quads.rows(), 3);
-    const auto at = [&](std::int32_t local) {
+    std::vector<std::int32_t> corners;
+    const auto at = [&](std::int32_t local) -> Vec3 {
         return joined.positions.row(joined.joinedOf[joined.offset[r] + static_cast<std::size_t>(local)]).transpose();
     };
     const auto area = [&](std::int32_t a, std::int32_t b, std::int32_t c) {
-        const Vec3 pa = at(a), pb = at(b), pc = at(c);
-        return (pb - pa).cross(pc - pa).norm();
+        const Vec3 pa = at(a);
+        return (at(b) - pa).cross(at(c) - pa).norm();
     };
-    for (Eigen::Index q = 0; q < net.quads.rows(); ++q) {
-        const std::int32_t a = net.quads(q, 0), b = net.quads(q, 1), c = net.quads(q, 2), d = net.quads(q, 3);
-        bool acrossAC = (at(a) - at(c)).squaredNorm() <= (at(b) - at(d)).squaredNorm();
-        const double scale = (at(a) - at(c)).squaredNorm() + (at(b) - at(d)).squaredNorm();
-        const double tiny = 1e-9 * scale;
-        if (acrossAC && (area(a, b, c) <= tiny || area(a, c, d) <= tiny))
-            acrossAC = false;
-        else if (!acrossAC && (area(a, b, d) <= tiny || area(b, c, d) <= tiny))
-            acrossAC = true;
-        if (acrossAC) {
-            faces.row(2 * q) << a, b, c;
-            faces.row(2 * q + 1) << a, c, d;
+    for (std::size_t p = 0; p < net.polygonCount(); ++p) {
+        const auto begin = static_cast<std::size_t>(net.polygonStart[p]);
+        const auto size = static_cast<std::size_t>(net.polygonStart[p + 1]) - begin;
+        const auto vertex = [&](std::size_t k) { return net.polygonVertices[begin + k % size]; };
+        std::size_t apex = 0;
+        if (size == 4) {
+            const std::int32_t a = vertex(0), b = vertex(1), c = vertex(2), d = vertex(3);
+            const double ac = (at(a) - at(c)).squaredNorm(), bd = (at(b) - at(d)).squaredNorm();
+            const double tiny = 1e-9 * (ac + bd);
+            bool acrossAC = ac <= bd;
+            if (acrossAC && (area(a, b, c) <= tiny || area(a, c, d) <= tiny))
+                acrossAC = false;
+            else if (!acrossAC && (area(a, b, d) <= tiny || area(b, c, d) <= tiny))
+                acrossAC = true;
+            apex = acrossAC ? 0 : 1;
         }
-        else {
-            faces.row(2 * q) << a, b, d;
-            faces.row(2 * q + 1) << b, c, d;
-        }
+        else
+            for (std::size_t k = 0; k < size; ++k)
+                if (net.sideMiddle[static_cast<std::size_t>(vertex(k))]) {
+                    apex = k;
+                    break;
+                }
+        for (std::size_t k = 1; k + 1 < size; ++k)
+            corners.insert(corners.end(), {vertex(apex), vertex(apex + k), vertex(apex + k + 1)});
     }
+    Triangles faces(static_cast<Eigen::Index>(corners.size() / 3), 3);
+    for (std::size_t i = 0; i < corners.size(); ++i)
+        faces(static_cast<Eigen::Index>(i / 3), static_cast<Eigen::Index>(i % 3)) = corners[i];
     return faces;
 }
 
 /// Moves each net's free vertices along their normals so that the net encloses its target volume.
+/// The offset of one round is the one that would take a sphere of the net's volume to the target
+/// (a linear step would overshoot far on a small shape that the smoothing shrank a lot); a few
+/// rounds settle it.
 void correctVolumes(const std::vector<SurfaceNet>& nets, const std::vector<double>& targetVolumes, JoinedNets& joined)
 {
+    constexpr int maximumRounds = 8;
+    constexpr double tolerance = 1e-4;  // of the target volume
     for (std::size_t r = 0; r < nets.size(); ++r) {
         const SurfaceNet& net = nets[r];
         const auto vertices = static_cast<std::size_t>(net.vertices.rows());
-        // Twice the volume's gradient per vertex is the sum of its triangles' area vectors / 3.
-        for (int round = 0; round < 2; ++round) {
+        const auto joinedRow = [&](std::size_t local) { return joined.joinedOf[joined.offset[r] + local]; };
+        for (int round = 0; round < maximumRounds; ++round) {
             const Triangles faces = triangulate(net, joined, r);
+            // The volume's gradient at a vertex is a sixth of the sum of its triangles' cross products.
             Points areaNormal = Points::Zero(static_cast<Eigen::Index>(vertices), 3);
             double sixfoldVolume = 0.0;
             for (Eigen::Index f = 0; f < faces.rows(); ++f) {
-                const auto row = [&](int k) {
-                    return joined.positions.row(joined.joinedOf[joined.offset[r] + static_cast<std::size_t>(faces(f, k))]).transpose();
-                };
-                const Vec3 a = row(0), b = row(1), c = row(2);
+                const Vec3 a = joined.positions.row(joinedRow(static_cast<std::size_t>(faces(f, 0)))).transpose();
+                const Vec3 b = joined.positions.row(joinedRow(static_cast<std::size_t>(faces(f, 1)))).transpose();
+                const Vec3 c = joined.positions.row(joinedRow(static_cast<std::size_t>(faces(f, 2)))).transpose();
                 const Vec3 cross = (b - a).cross(c - a);
                 sixfoldVolume += a.dot(b.cross(c));
                 for (int k = 0; k < 3; ++k)
                     areaNormal.row(faces(f, k)) += cross.transpose();
             }
+            const double volume = sixfoldVolume / 6.0;
+            const double missing = targetVolumes[r] - volume;
             double rate = 0.0;  // volume gained per unit offset of the free vertices
             for (std::size_t i = 0; i < vertices; ++i)
-                if (joined.role[static_cast<std::size_t>(joined.joinedOf[joined.offset[r] + i])] == VertexRole::Free)
+                if (joined.role[static_cast<std::size_t>(joinedRow(i))] == VertexRole::Free)
                     rate += areaNormal.row(static_cast<Eigen::Index>(i)).norm() / 6.0;
-            if (rate <= 0.0)
+            if (rate <= 0.0 || volume <= 0.0 || std::abs(missing) <= tolerance * targetVolumes[r])
                 break;
-            const double offset = (targetVolumes[r] - sixfoldVolume / 6.0) / rate;
+            const double ratio = missing / volume;
+            const double sphereFactor = std::abs(ratio) < 1e-8 ? 1.0 : 3.0 * (std::cbrt(1.0 + ratio) - 1.0) / ratio;
+            const double offset = missing / rate * sphereFactor;
             for (std::size_t i = 0; i < vertices; ++i) {
-                const auto j = joined.joinedOf[joined.offset[r] + i];
+                const auto j = joinedRow(i);
                 const double length = areaNormal.row(static_cast<Eigen::Index>(i)).norm();
                 if (joined.role[static_cast<std::size_t>(j)] == VertexRole::Free && length > 0.0)
                     joined.positions.row(j) += offset / length * areaNormal.row(static_cast<Eigen::Index>(i));

@@ -24,8 +24,17 @@ constexpr std::int32_t outsideRegion = -1;
 /// One region's net before smoothing, in world coordinates.
 struct SurfaceNet {
     Points vertices;  // the centroid of the edge middles of the vertex's polygon
-    /// Outward quadrilaterals (counter-clockwise seen from outside), as vertex numbers.
-    Eigen::Matrix<std::int32_t, Eigen::Dynamic, 4, Eigen::RowMajor> quads;
+    /// Outward polygons (counter-clockwise seen from outside) as vertex numbers: polygon p is
+    /// polygonVertices[polygonStart[p]] up to polygonVertices[polygonStart[p + 1]]. Mostly
+    /// quadrilaterals; where a cube face holds two segments of one polygon in both cubes beside it,
+    /// the two polygons would be joined by two sides, so each such side gets a vertex of its own
+    /// in its middle (the quadrilaterals beside it become pentagons or hexagons).
+    std::vector<std::int32_t> polygonStart{0};
+    std::vector<std::int32_t> polygonVertices;
+    std::size_t polygonCount() const { return polygonStart.size() - 1; }
+    /// Per vertex: whether it is the middle of a doubled side. Its two polygons are fanned from
+    /// it, which adds no second edge between the polygons' other vertices.
+    std::vector<std::uint8_t> sideMiddle;
     /// Per vertex: the single region its polygon's crossing edges lead to, or `severalRegions`
     /// where they lead to more than one (the vertex lies on a line where three regions meet).
     std::vector<std::int32_t> across;
@@ -60,7 +69,8 @@ struct SmoothingOptions {
 };
 
 /// The smoothed, triangulated surfaces of the regions whose nets are given (region r is
-/// nets[r]); each quadrilateral becomes two triangles across its shorter diagonal. Vertices that touching regions share get one position and appear in both
+/// nets[r]); each quadrilateral becomes two triangles across its shorter diagonal, a larger
+/// polygon the fan from its side middle. Vertices that touching regions share get one position and appear in both
 /// surfaces; lines where three regions meet are smoothed along themselves only, so that they
 /// stay where the voxels put them. Each region's enclosed volume is then moved to its target
 /// by an offset of its vertices that touch no other region along their normals.
