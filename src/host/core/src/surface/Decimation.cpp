@@ -1,7 +1,6 @@
 #include "corvaxis/core/surface/Decimation.h"
 
 #include <Eigen/Geometry>
-#include <Eigen/LU>
 
 #include <algorithm>
 #include <cmath>
@@ -123,33 +122,18 @@ private:
         return false;
     }
 
+    /// Queues the collapse of edge (a, b) into whichever end has the smaller quadric error: the
+    /// remaining vertices are a subset of the given ones, so they stay on the given surface.
     void push(std::int32_t a, std::int32_t b)
     {
         const Quadric quadric = m_quadrics[static_cast<std::size_t>(a)] + m_quadrics[static_cast<std::size_t>(b)];
-        // The minimiser of the quadric where it is well conditioned, else the best of the ends
-        // and the middle.
-        Vec3 best = 0.5 * (position(a) + position(b));
-        const Eigen::Matrix3d system = quadric.topLeftCorner<3, 3>();
-        const Eigen::FullPivLU<Eigen::Matrix3d> solver(system);
         const auto cost = [&](const Vec3& p) {
             const Vec4 h(p.x(), p.y(), p.z(), 1.0);
             return std::max(0.0, h.dot(quadric * h));
         };
-        bool solved = false;
-        if (solver.rank() == 3) {
-            const Vec3 minimiser = solver.solve(-quadric.topRightCorner<3, 1>());
-            // Only near the edge: far away it is an ill-conditioned guess.
-            const double length = (position(a) - position(b)).norm();
-            if ((minimiser - best).norm() <= 2.0 * length) {
-                best = minimiser;
-                solved = true;
-            }
-        }
-        if (!solved)
-            for (const Vec3& p : {position(a), position(b)})
-                if (cost(p) < cost(best))
-                    best = p;
-        m_queue.push({cost(best), a, b, m_stamp[static_cast<std::size_t>(a)], m_stamp[static_cast<std::size_t>(b)], best});
+        const double costA = cost(position(a)), costB = cost(position(b));
+        const Vec3 best = costA <= costB ? position(a) : position(b);
+        m_queue.push({std::min(costA, costB), a, b, m_stamp[static_cast<std::size_t>(a)], m_stamp[static_cast<std::size_t>(b)], best});
     }
 
     bool collapse(const Candidate& candidate)
@@ -212,18 +196,10 @@ private:
         m_quadrics[static_cast<std::size_t>(a)] += m_quadrics[static_cast<std::size_t>(b)];
         ++m_stamp[static_cast<std::size_t>(a)];
         ++m_stamp[static_cast<std::size_t>(b)];
-        // Edges around a's neighbours change their cost or their collapse's outcome: their
-        // queued candidates are void, and each is queued once again.
-        std::vector<std::pair<std::int32_t, std::int32_t>> edges;
-        for (std::int32_t neighbour : neighbours(a)) {
-            ++m_stamp[static_cast<std::size_t>(neighbour)];
-            for (std::int32_t second : neighbours(neighbour))
-                edges.emplace_back(std::min(neighbour, second), std::max(neighbour, second));
-        }
-        std::sort(edges.begin(), edges.end());
-        edges.erase(std::unique(edges.begin(), edges.end()), edges.end());
-        for (const auto& [first, second] : edges)
-            push(first, second);
+        // Only the edges at a change their cost; whether another collapse is still allowed is
+        // checked when it comes up.
+        for (std::int32_t neighbour : neighbours(a))
+            push(std::min(a, neighbour), std::max(a, neighbour));
         return true;
     }
 

@@ -4,7 +4,8 @@
 
 // Fewer triangles for a closed surface by edge collapses in the order of least quadric error
 // (Garland and Heckbert): each vertex carries the sum of the squared distances to the planes of
-// its original triangles, and an edge collapses to the point that minimises its two vertices' sum.
+// its original triangles, and an edge collapses into the end where its two vertices' sum is least,
+// so the vertices that remain are some of the given ones and stay on the given surface.
 namespace corvaxis::surface {
 
 /// Collapses edges of a closed, consistently oriented 2-manifold until at most `share` (in
