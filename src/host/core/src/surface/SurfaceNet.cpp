@@ -177,9 +177,10 @@ SurfaceNet extractSurfaceNet(const BinaryMask& mask, const Mat4& indexToWorld, c
                             net.contacts.push_back({globalCube(cube.x(), cube.y(), cube.z()) * 12 + localEdge, vertex});
                     }
                     // The sides between two cubes whose common face is doubled in both get their middle.
-                    std::vector<std::int32_t> polygon;
+                    std::array<std::int32_t, 8> polygon{};
+                    std::size_t corners = 0;
                     for (std::size_t k = 0; k < 4; ++k) {
-                        polygon.push_back(quad[k]);
+                        polygon[corners++] = quad[k];
                         const std::size_t next = (k + 1) % 4;
                         const Eigen::Vector3i step = ring.cubeOffset[next] - ring.cubeOffset[k];
                         const int between = step.x() != 0 ? 0 : step.y() != 0 ? 1 : 2;
@@ -204,12 +205,13 @@ SurfaceNet extractSurfaceNet(const BinaryMask& mask, const Mat4& indexToWorld, c
                         }
                         std::int32_t& seen = net.across[static_cast<std::size_t>(slot->second)];
                         seen = seen == acrossUnknown || seen == region ? region : SurfaceNet::severalRegions;
-                        polygon.push_back(slot->second);
+                        polygon[corners++] = slot->second;
                     }
                     // Outward is along +axis when the region's voxel is the lower one.
                     if (inside == mirrored)
-                        std::reverse(polygon.begin(), polygon.end());
-                    net.polygonVertices.insert(net.polygonVertices.end(), polygon.begin(), polygon.end());
+                        std::reverse(polygon.begin(), polygon.begin() + static_cast<std::ptrdiff_t>(corners));
+                    net.polygonVertices.insert(net.polygonVertices.end(), polygon.begin(),
+                                               polygon.begin() + static_cast<std::ptrdiff_t>(corners));
                     net.polygonStart.push_back(static_cast<std::int32_t>(net.polygonVertices.size()));
                 }
             }

@@ -3,6 +3,10 @@
 #include <Eigen/Geometry>
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
+#include <thread>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <numeric>
@@ -64,14 +68,17 @@ JoinedNets joinNets(const std::vector<SurfaceNet>& nets)
         std::fill(netOf.begin() + static_cast<std::ptrdiff_t>(joined.offset[r]),
                   netOf.begin() + static_cast<std::ptrdiff_t>(joined.offset[r] + static_cast<std::size_t>(nets[r].vertices.rows())),
                   static_cast<std::int32_t>(r));
-    std::vector<std::pair<std::int32_t, std::int32_t>> rootAndNet;
-    for (std::int32_t v = 0; v < static_cast<std::int32_t>(total); ++v)
-        rootAndNet.emplace_back(findRoot(parent, v), netOf[static_cast<std::size_t>(v)]);
-    std::sort(rootAndNet.begin(), rootAndNet.end());
+    // Only vertices with contacts can have been joined; a set holding two vertices of one net
+    // is undone.
+    std::vector<std::array<std::int32_t, 3>> rootNetVertex;
+    for (const auto& [key, v] : contacts)
+        rootNetVertex.push_back({findRoot(parent, v), netOf[static_cast<std::size_t>(v)], v});
+    std::sort(rootNetVertex.begin(), rootNetVertex.end());
+    rootNetVertex.erase(std::unique(rootNetVertex.begin(), rootNetVertex.end()), rootNetVertex.end());
     std::vector<bool> pinching(total, false);
-    for (std::size_t i = 1; i < rootAndNet.size(); ++i)
-        if (rootAndNet[i] == rootAndNet[i - 1])
-            pinching[static_cast<std::size_t>(rootAndNet[i].first)] = true;
+    for (std::size_t i = 1; i < rootNetVertex.size(); ++i)
+        if (rootNetVertex[i][0] == rootNetVertex[i - 1][0] && rootNetVertex[i][1] == rootNetVertex[i - 1][1])
+            pinching[static_cast<std::size_t>(rootNetVertex[i][0])] = true;
 
     joined.joinedOf.assign(total, -1);
     std::vector<std::int32_t> joinedOfRoot(total, -1);
@@ -216,31 +223,36 @@ Triangles triangulate(const SurfaceNet& net, const JoinedNets& joined, std::size
     return faces;
 }
 
-/// Moves each net's free vertices along their normals so that the net encloses its target volume.
+/// Moves net r's free vertices along their normals so that the net encloses its target volume.
 /// The offset of one round is the one that would take a sphere of the net's volume to the target
 /// (a linear step would overshoot far on a small shape that the smoothing shrank a lot); a few
 /// rounds settle it.
-void correctVolumes(const std::vector<SurfaceNet>& nets, const std::vector<double>& targetVolumes, JoinedNets& joined)
+void correctVolume(const std::vector<SurfaceNet>& nets, const std::vector<double>& targetVolumes, JoinedNets& joined,
+                   std::size_t r)
 {
     constexpr int maximumRounds = 8;
     constexpr double tolerance = 1e-4;  // of the target volume
-    for (std::size_t r = 0; r < nets.size(); ++r) {
+    {
         const SurfaceNet& net = nets[r];
         const auto vertices = static_cast<std::size_t>(net.vertices.rows());
         const auto joinedRow = [&](std::size_t local) { return joined.joinedOf[joined.offset[r] + local]; };
         for (int round = 0; round < maximumRounds; ++round) {
-            const Triangles faces = triangulate(net, joined, r);
-            // The volume's gradient at a vertex is a sixth of the sum of its triangles' cross products.
+            // Each polygon as the fan from its first corner: the split hardly matters here.
             Points areaNormal = Points::Zero(static_cast<Eigen::Index>(vertices), 3);
             double sixfoldVolume = 0.0;
-            for (Eigen::Index f = 0; f < faces.rows(); ++f) {
-                const Vec3 a = joined.positions.row(joinedRow(static_cast<std::size_t>(faces(f, 0)))).transpose();
-                const Vec3 b = joined.positions.row(joinedRow(static_cast<std::size_t>(faces(f, 1)))).transpose();
-                const Vec3 c = joined.positions.row(joinedRow(static_cast<std::size_t>(faces(f, 2)))).transpose();
-                const Vec3 cross = (b - a).cross(c - a);
-                sixfoldVolume += a.dot(b.cross(c));
-                for (int k = 0; k < 3; ++k)
-                    areaNormal.row(faces(f, k)) += cross.transpose();
+            for (std::size_t p = 0; p < net.polygonCount(); ++p) {
+                const auto begin = static_cast<std::size_t>(net.polygonStart[p]), end = static_cast<std::size_t>(net.polygonStart[p + 1]);
+                const std::int32_t first = net.polygonVertices[begin];
+                const Vec3 a = joined.positions.row(joinedRow(static_cast<std::size_t>(first))).transpose();
+                for (std::size_t k = begin + 1; k + 1 < end; ++k) {
+                    const std::int32_t second = net.polygonVertices[k], third = net.polygonVertices[k + 1];
+                    const Vec3 b = joined.positions.row(joinedRow(static_cast<std::size_t>(second))).transpose();
+                    const Vec3 c = joined.positions.row(joinedRow(static_cast<std::size_t>(third))).transpose();
+                    const Vec3 cross = (b - a).cross(c - a);
+                    sixfoldVolume += a.dot(b.cross(c));
+                    for (const std::int32_t corner : {first, second, third})
+                        areaNormal.row(corner) += cross.transpose();
+                }
             }
             const double volume = sixfoldVolume / 6.0;
             const double missing = targetVolumes[r] - volume;
@@ -263,6 +275,35 @@ void correctVolumes(const std::vector<SurfaceNet>& nets, const std::vector<doubl
     }
 }
 
+/// Runs work(r) for every net on up to eight threads while the calling thread takes part. The
+/// nets' free vertices are their own, so nets never write the same vertex.
+void forEachNet(std::size_t count, const std::function<void(std::size_t)>& work)
+{
+    std::atomic<std::size_t> next{0};
+    std::vector<std::exception_ptr> errors(count);
+    const auto run = [&] {
+        for (std::size_t r; (r = next++) < count;) {
+            try {
+                work(r);
+            }
+            catch (...) {
+                errors[r] = std::current_exception();
+            }
+        }
+    };
+    const std::size_t helpers =
+        std::min<std::size_t>(count, std::max(1u, std::min(8u, std::thread::hardware_concurrency()))) - (count > 0);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < helpers; ++i)
+        threads.emplace_back(run);
+    run();
+    for (auto& thread : threads)
+        thread.join();
+    for (const auto& error : errors)
+        if (error)
+            std::rethrow_exception(error);
+}
+
 }  // namespace
 
 std::vector<TriangleSurface> smoothSurfaceNets(const std::vector<SurfaceNet>& nets,
@@ -280,15 +321,15 @@ std::vector<TriangleSurface> smoothSurfaceNets(const std::vector<SurfaceNet>& ne
     }
     if (!goOn(static_cast<double>(options.iterations) / (options.iterations + 1)))
         return {};
-    correctVolumes(nets, targetVolumes, joined);
+    forEachNet(nets.size(), [&](std::size_t r) { correctVolume(nets, targetVolumes, joined, r); });
 
     std::vector<TriangleSurface> surfaces(nets.size());
-    for (std::size_t r = 0; r < nets.size(); ++r) {
+    forEachNet(nets.size(), [&](std::size_t r) {
         surfaces[r].faces = triangulate(nets[r], joined, r);
         surfaces[r].vertices.resize(nets[r].vertices.rows(), 3);
         for (Eigen::Index i = 0; i < nets[r].vertices.rows(); ++i)
             surfaces[r].vertices.row(i) = joined.positions.row(joined.joinedOf[joined.offset[r] + static_cast<std::size_t>(i)]);
-    }
+    });
     return surfaces;
 }
 
