@@ -179,47 +179,55 @@ void relax(const JoinedNets& joined, const Points& from, Points& to)
     }
 }
 
-/// The triangles of a net: each quadrilateral split along its shorter diagonal, or along the
-/// other one where that would leave a triangle without area; a larger polygon (one with a side
-/// middle) as the fan from its first side middle.
-Triangles triangulate(const SurfaceNet& net, const JoinedNets& joined, std::size_t r)
+/// Where polygon p of a net is split into a fan: a quadrilateral along its shorter diagonal (fan
+/// from corner 0 for a-c, 1 for b-d), or along the other one where that would leave a triangle
+/// without area; a larger polygon (one with a side middle) from its first side middle.
+std::size_t fanApex(const SurfaceNet& net, const JoinedNets& joined, std::size_t r, std::size_t p)
 {
-    std::vector<std::int32_t> corners;
-    const auto at = [&](std::int32_t local) -> Vec3 {
-        return joined.positions.row(joined.joinedOf[joined.offset[r] + static_cast<std::size_t>(local)]).transpose();
+    const auto begin = static_cast<std::size_t>(net.polygonStart[p]);
+    const auto size = static_cast<std::size_t>(net.polygonStart[p + 1]) - begin;
+    if (size != 4) {
+        for (std::size_t k = 0; k < size; ++k)
+            if (net.sideMiddle[static_cast<std::size_t>(net.polygonVertices[begin + k])])
+                return k;
+        return 0;
+    }
+    std::array<Vec3, 4> corner;
+    for (std::size_t k = 0; k < 4; ++k)
+        corner[k] = joined.positions.row(joined.joinedOf[joined.offset[r] + static_cast<std::size_t>(net.polygonVertices[begin + k])])
+                        .transpose();
+    const auto area = [&](std::size_t a, std::size_t b, std::size_t c) {
+        return (corner[b] - corner[a]).cross(corner[c] - corner[a]).norm();
     };
-    const auto area = [&](std::int32_t a, std::int32_t b, std::int32_t c) {
-        const Vec3 pa = at(a);
-        return (at(b) - pa).cross(at(c) - pa).norm();
-    };
+    const double ac = (corner[0] - corner[2]).squaredNorm(), bd = (corner[1] - corner[3]).squaredNorm();
+    const double tiny = 1e-9 * (ac + bd);
+    bool acrossAC = ac <= bd;
+    if (acrossAC && (area(0, 1, 2) <= tiny || area(0, 2, 3) <= tiny))
+        acrossAC = false;
+    else if (!acrossAC && (area(0, 1, 3) <= tiny || area(1, 2, 3) <= tiny))
+        acrossAC = true;
+    return acrossAC ? 0 : 1;
+}
+
+/// Calls visit(a, b, c) for the triangles of each polygon of net r, as fanApex splits them.
+template <typename Visit>
+void forEachTriangle(const SurfaceNet& net, const JoinedNets& joined, std::size_t r, Visit&& visit)
+{
     for (std::size_t p = 0; p < net.polygonCount(); ++p) {
         const auto begin = static_cast<std::size_t>(net.polygonStart[p]);
         const auto size = static_cast<std::size_t>(net.polygonStart[p + 1]) - begin;
-        const auto vertex = [&](std::size_t k) { return net.polygonVertices[begin + k % size]; };
-        std::size_t apex = 0;
-        if (size == 4) {
-            const std::int32_t a = vertex(0), b = vertex(1), c = vertex(2), d = vertex(3);
-            const double ac = (at(a) - at(c)).squaredNorm(), bd = (at(b) - at(d)).squaredNorm();
-            const double tiny = 1e-9 * (ac + bd);
-            bool acrossAC = ac <= bd;
-            if (acrossAC && (area(a, b, c) <= tiny || area(a, c, d) <= tiny))
-                acrossAC = false;
-            else if (!acrossAC && (area(a, b, d) <= tiny || area(b, c, d) <= tiny))
-                acrossAC = true;
-            apex = acrossAC ? 0 : 1;
-        }
-        else
-            for (std::size_t k = 0; k < size; ++k)
-                if (net.sideMiddle[static_cast<std::size_t>(vertex(k))]) {
-                    apex = k;
-                    break;
-                }
+        const std::size_t apex = fanApex(net, joined, r, p);
+        const auto vertex = [&](std::size_t k) { return net.polygonVertices[begin + (apex + k) % size]; };
         for (std::size_t k = 1; k + 1 < size; ++k)
-            corners.insert(corners.end(), {vertex(apex), vertex(apex + k), vertex(apex + k + 1)});
+            visit(vertex(0), vertex(k), vertex(k + 1));
     }
-    Triangles faces(static_cast<Eigen::Index>(corners.size() / 3), 3);
-    for (std::size_t i = 0; i < corners.size(); ++i)
-        faces(static_cast<Eigen::Index>(i / 3), static_cast<Eigen::Index>(i % 3)) = corners[i];
+}
+
+Triangles triangulate(const SurfaceNet& net, const JoinedNets& joined, std::size_t r)
+{
+    Triangles faces(static_cast<Eigen::Index>(net.polygonVertices.size() - 2 * net.polygonCount()), 3);
+    Eigen::Index row = 0;
+    forEachTriangle(net, joined, r, [&](std::int32_t a, std::int32_t b, std::int32_t c) { faces.row(row++) << a, b, c; });
     return faces;
 }
 
@@ -237,23 +245,17 @@ void correctVolume(const std::vector<SurfaceNet>& nets, const std::vector<double
         const auto vertices = static_cast<std::size_t>(net.vertices.rows());
         const auto joinedRow = [&](std::size_t local) { return joined.joinedOf[joined.offset[r] + local]; };
         for (int round = 0; round < maximumRounds; ++round) {
-            // Each polygon as the fan from its first corner: the split hardly matters here.
             Points areaNormal = Points::Zero(static_cast<Eigen::Index>(vertices), 3);
             double sixfoldVolume = 0.0;
-            for (std::size_t p = 0; p < net.polygonCount(); ++p) {
-                const auto begin = static_cast<std::size_t>(net.polygonStart[p]), end = static_cast<std::size_t>(net.polygonStart[p + 1]);
-                const std::int32_t first = net.polygonVertices[begin];
+            forEachTriangle(net, joined, r, [&](std::int32_t first, std::int32_t second, std::int32_t third) {
                 const Vec3 a = joined.positions.row(joinedRow(static_cast<std::size_t>(first))).transpose();
-                for (std::size_t k = begin + 1; k + 1 < end; ++k) {
-                    const std::int32_t second = net.polygonVertices[k], third = net.polygonVertices[k + 1];
-                    const Vec3 b = joined.positions.row(joinedRow(static_cast<std::size_t>(second))).transpose();
-                    const Vec3 c = joined.positions.row(joinedRow(static_cast<std::size_t>(third))).transpose();
-                    const Vec3 cross = (b - a).cross(c - a);
-                    sixfoldVolume += a.dot(b.cross(c));
-                    for (const std::int32_t corner : {first, second, third})
-                        areaNormal.row(corner) += cross.transpose();
-                }
-            }
+                const Vec3 b = joined.positions.row(joinedRow(static_cast<std::size_t>(second))).transpose();
+                const Vec3 c = joined.positions.row(joinedRow(static_cast<std::size_t>(third))).transpose();
+                const Vec3 cross = (b - a).cross(c - a);
+                sixfoldVolume += a.dot(b.cross(c));
+                for (const std::int32_t corner : {first, second, third})
+                    areaNormal.row(corner) += cross.transpose();
+            });
             const double volume = sixfoldVolume / 6.0;
             const double missing = targetVolumes[r] - volume;
             double rate = 0.0;  // volume gained per unit offset of the free vertices
