@@ -7,6 +7,7 @@
 
 #include <Python.h>
 #include <fmt/format.h>
+#include <pybind11/native_enum.h>
 
 #include <map>
 #include <memory>
@@ -144,10 +145,14 @@ void bindGenericASCFromLabelMap(py::module_& module)
     py::class_<GenericASCFromMultiLabelMap, Algorithm, std::unique_ptr<GenericASCFromMultiLabelMap>> cls(
         // A __dict__, where the inherited set_progress_callback keeps the callback alive.
         module, "GenericASCFromMultiLabelMap", py::dynamic_attr(), classDoc);
-    py::enum_<GenericASCFromMultiLabelMap::Surface>(cls, "Surface", "The kind of surface each structure gets.")
-        .value("SMOOTH", GenericASCFromMultiLabelMap::Surface::Smooth,
-               "Smoothed, touching structures sharing one interface, the voxels' topology and volume")
-        .value("VOXEL", GenericASCFromMultiLabelMap::Surface::Voxel, "Marching cubes through the voxels' edges");
+    // An IntEnum, so that its members are the integers the p_surface parameter holds.
+    py::native_enum<GenericASCFromMultiLabelMap::Surface>(cls, "Surface", "enum.IntEnum",
+                                                          "The kind of surface each structure gets: SMOOTH (smoothed, "
+                                                          "touching structures sharing one interface, the voxels' topology "
+                                                          "and volume) or VOXEL (marching cubes through the voxels' edges).")
+        .value("SMOOTH", GenericASCFromMultiLabelMap::Surface::Smooth)
+        .value("VOXEL", GenericASCFromMultiLabelMap::Surface::Voxel)
+        .finalize();
     // The algorithm only points at the image, so the Python object keeps it alive.
     cls.def(py::init([](const SharedImageSet& labelImages, const LabelNames& labelNames) {
                 checkLabelImages(labelImages, "GenericASCFromMultiLabelMap");

@@ -191,8 +191,8 @@ def test_touching_labels_share_their_interface_vertices(label_image, label_map_s
 
 
 @pytest.mark.parametrize("name, value, message", [
-    ("surface", 2, "surface must be 0 (smooth) or 1 (voxel), not 2"),
-    ("surface", -1, "surface must be 0 (smooth) or 1 (voxel), not -1"),
+    ("surface", 2, r"surface must be 0 \(smooth\) or 1 \(voxel\), not 2"),
+    ("surface", -1, r"surface must be 0 \(smooth\) or 1 \(voxel\), not -1"),
     ("decimate", 0.0, r"decimate must lie in \(0, 1\], not 0"),
     ("decimate", 1.5, r"decimate must lie in \(0, 1\], not 1.5"),
     ("decimate", float("nan"), r"decimate must lie in \(0, 1\], not nan"),
