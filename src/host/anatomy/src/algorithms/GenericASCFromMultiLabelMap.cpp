@@ -90,7 +90,7 @@ void GenericASCFromMultiLabelMap::compute()
     catch (const std::exception& error) {
         return fail(Error, error.what());
     }
-    if (surfaces.size() != plans.size())
+    if (surfaces.size() != plans.size() || !reportProgress(1.0, "Meshing labels"))
         return setStatus(Cancelled, "cancelled");
 
     deliver(assembleStructures(plans, std::move(surfaces), voxelToWorld, p_surface, mutableResults()));
