@@ -111,7 +111,7 @@ import enum
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['ASCDisplayOptions', 'ASCRegistration', 'AnatomicalStructure', 'AnatomicalStructureCollection', 'AnatomicalStructureInvalidException', 'GenerateLinearShapeModel', 'GenericASC', 'GenericAnatomicalStructure', 'KeyValueDataWrapperGraph', 'KeyValueDataWrapperMesh', 'KeyValueDataWrapperPointCloud', 'KeyValueDataWrapperSharedImageSet', 'KeyValueDataWrapperVec3', 'KeyValueDataWrapperVec4', 'Selector', 'SelectorElem', 'StyleProperty', 'StyleSheet', 'generic_asc_from_label_map']
+__all__: list[str] = ['ASCDisplayOptions', 'ASCRegistration', 'AnatomicalStructure', 'AnatomicalStructureCollection', 'AnatomicalStructureInvalidException', 'GenerateLinearShapeModel', 'GenericASC', 'GenericASCFromMultiLabelMap', 'GenericAnatomicalStructure', 'KeyValueDataWrapperGraph', 'KeyValueDataWrapperMesh', 'KeyValueDataWrapperPointCloud', 'KeyValueDataWrapperSharedImageSet', 'KeyValueDataWrapperVec3', 'KeyValueDataWrapperVec4', 'Selector', 'SelectorElem', 'StyleProperty', 'StyleSheet', 'generic_asc_from_label_map']
 class SelectorElem:
     """
     SelectorElem is a class for querying objects.
@@ -865,6 +865,32 @@ class GenerateLinearShapeModel(corvaxis._core.Algorithm):
         
         Args:
         	mean_shape: AnatomicalStructureCollection that defines the registration target and structures of interest.
+        """
+class GenericASCFromMultiLabelMap(corvaxis._core.Algorithm):
+    """
+    Builds a GenericASC from a label image with the surface chosen by the parameters (generic_asc_from_label_map runs it with the defaults).
+    Parameters (p_<name> attributes): surface (Surface.SMOOTH, the default, or Surface.VOXEL), decimate (the share of triangles kept, in (0, 1]; 1 keeps all), includeUnnamedLabels (False).
+    """
+    class Surface(enum.IntEnum):
+        """
+        The kind of surface each structure gets: SMOOTH (smoothed, touching structures sharing one interface, the voxels' topology and volume) or VOXEL (marching cubes through the voxels' edges).
+        """
+        SMOOTH = ...
+        VOXEL = ...
+        @classmethod
+        def __new__(cls, value):
+            ...
+        def __format__(self, format_spec):
+            """
+            Convert to a string according to format_spec.
+            """
+    def __call__(self) -> GenericASC:
+        """
+        Computes and returns the collection; raises RuntimeError with the status message on failure.
+        """
+    def __init__(self, label_images: corvaxis._core.SharedImageSet, labels: dict[int, str]) -> None:
+        """
+        A label image set (one image, Modality.LABEL) and the names of its labels.
         """
 class StyleProperty(enum.StrEnum):
     """

@@ -2,10 +2,23 @@
 
 from __future__ import annotations
 
-from corvaxis.cli.common import CommandError, open_file, parse_labels, save
+import argparse
+
+from corvaxis.cli.common import CommandError, open_file, parse_labels, run_algorithm, save
 
 NAME = "labelmap"
 HELP = "Build a collection of structures from a label image."
+
+
+def decimate_share(text):
+    """--decimate: the share of triangles kept, in (0, 1]."""
+    try:
+        share = float(text)
+    except ValueError:
+        share = None
+    if share is None or not 0.0 < share <= 1.0:
+        raise argparse.ArgumentTypeError(f"the share of triangles kept is a number in (0, 1], not '{text}'")
+    return share
 
 
 def add_arguments(parser):
@@ -13,6 +26,11 @@ def add_arguments(parser):
     parser.add_argument("--labels", required=True, metavar="LIST",
                         help="label values and structure names, like 1=liver,2=kidney")
     parser.add_argument("-o", "--output", required=True, help="collection file to write (.cvx)")
+    parser.add_argument("--surface", choices=["smooth", "voxel"], default="smooth",
+                        help="smooth surfaces sharing one interface between touching structures (default), "
+                             "or the voxels' marching-cubes surface")
+    parser.add_argument("--decimate", type=decimate_share, default=1.0, metavar="SHARE",
+                        help="keep this share of the triangles, like 0.25 (default 1: all)")
 
 
 def run(arguments):
@@ -21,7 +39,13 @@ def run(arguments):
 
     labels = parse_labels(arguments.labels)
     image = open_file(arguments.segmentation, (corvaxis.SharedImageSet, "a label image"))
-    collection = anatomy.generic_asc_from_label_map(image, labels)
+    algorithm = anatomy.GenericASCFromMultiLabelMap(image, labels)
+    algorithm.p_surface = anatomy.GenericASCFromMultiLabelMap.Surface[arguments.surface.upper()]
+    algorithm.p_decimate = arguments.decimate
+    try:
+        collection = run_algorithm(algorithm, "labelmap", arguments.quiet, run=algorithm)
+    except RuntimeError as error:
+        raise CommandError(f"{arguments.segmentation}: {error}") from None
     if collection is None or len(collection) == 0:
         raise CommandError(f"{arguments.segmentation}: no structure was built from labels "
                            f"{', '.join(str(label) for label in labels)}")

@@ -6,6 +6,8 @@
 #include "corvaxis/core/SharedImageSet.h"
 
 #include <Python.h>
+#include <fmt/format.h>
+#include <pybind11/native_enum.h>
 
 #include <map>
 #include <memory>
@@ -62,24 +64,31 @@ namespace py = pybind11;
 
 namespace {
 
-std::shared_ptr<GenericASC> genericASCFromLabelMap(const SharedImageSet& labelImages, const LabelNames& labelNames)
+using AnatomicalStructureProcessing::GenericASCFromMultiLabelMap;
+
+void checkLabelImages(const SharedImageSet& labelImages, const char* who)
 {
     if (labelImages.size() != 1)
-        throw std::invalid_argument("generic_asc_from_label_map only supports a single image set");
+        throw std::invalid_argument(fmt::format("{} only supports a single image set", who));
     if (!labelImages.get(-1) || labelImages.modality() != Modality::Label)
-        throw std::invalid_argument("generic_asc_from_label_map only supports label images");
+        throw std::invalid_argument(fmt::format("{} only supports label images", who));
+}
 
+std::unique_ptr<LabelDataComponent> labelComponent(const LabelNames& labelNames)
+{
     auto labels = std::make_unique<LabelDataComponent>(nullptr);
     for (const auto& [label, name] : labelNames.names) {
         LabelConfig config = LabelDataComponent::defaultLabelConfig(label);
         config.name = name;
         labels->setLabelConfig(label, std::move(config));
     }
-    auto algorithm = std::make_unique<AnatomicalStructureProcessing::GenericASCFromMultiLabelMap>(&labelImages, nullptr,
-                                                                                                 labels.get());
-    algorithm->p_includeUnnamedLabels = false;
-    algorithm->compute();
-    OwningDataList output = algorithm->takeOutput();
+    return labels;
+}
+
+/// The first collection of an algorithm's output, or null; the rest of the output is destroyed.
+std::shared_ptr<GenericASC> takeCollection(Algorithm& algorithm)
+{
+    OwningDataList output = algorithm.takeOutput();
     for (std::size_t index = 0; index < output.size(); ++index)
         if (dynamic_cast<GenericASC*>(output.at(index))) {
             std::unique_ptr<Data> taken = output.take(index);
@@ -88,10 +97,71 @@ std::shared_ptr<GenericASC> genericASCFromLabelMap(const SharedImageSet& labelIm
     return nullptr;
 }
 
+std::shared_ptr<GenericASC> genericASCFromLabelMap(const SharedImageSet& labelImages, const LabelNames& labelNames)
+{
+    checkLabelImages(labelImages, "generic_asc_from_label_map");
+    auto labels = labelComponent(labelNames);
+    auto algorithm = std::make_unique<GenericASCFromMultiLabelMap>(&labelImages, nullptr, labels.get());
+    algorithm->p_includeUnnamedLabels = false;
+    algorithm->compute();
+    return takeCollection(*algorithm);
+}
+
+/// Holds the label description, so that it is made before and outlives the algorithm's base.
+struct OwnedLabels {
+    std::unique_ptr<LabelDataComponent> labels;
+};
+
+/// The algorithm with its own label description, for Python.
+class LabelMapAlgorithm : private OwnedLabels, public GenericASCFromMultiLabelMap {
+public:
+    LabelMapAlgorithm(const SharedImageSet& labelImages, const LabelNames& labelNames)
+        : OwnedLabels{labelComponent(labelNames)}, GenericASCFromMultiLabelMap(&labelImages, nullptr, labels.get())
+    {
+        p_includeUnnamedLabels = false;
+    }
+};
+
+std::shared_ptr<GenericASC> computeCollection(GenericASCFromMultiLabelMap& self)
+{
+    // Through the Python compute, so that an exception of a progress callback is raised again.
+    py::cast(&self, py::return_value_policy::reference).attr("compute")();
+    if (self.status() != Algorithm::Success)
+        throw std::runtime_error(self.statusMessage().empty() ? std::string("GenericASCFromMultiLabelMap failed")
+                                                              : self.statusMessage());
+    return takeCollection(self);
+}
+
+constexpr const char* classDoc =
+    "Builds a GenericASC from a label image with the surface chosen by the parameters "
+    "(generic_asc_from_label_map runs it with the defaults).\n"
+    "Parameters (p_<name> attributes): surface (Surface.SMOOTH, the default, or Surface.VOXEL), "
+    "decimate (the share of triangles kept, in (0, 1]; 1 keeps all), includeUnnamedLabels (False).";
+
 }  // namespace
 
 void bindGenericASCFromLabelMap(py::module_& module)
 {
+    py::class_<GenericASCFromMultiLabelMap, Algorithm, std::unique_ptr<GenericASCFromMultiLabelMap>> cls(
+        // A __dict__, where the inherited set_progress_callback keeps the callback alive.
+        module, "GenericASCFromMultiLabelMap", py::dynamic_attr(), classDoc);
+    // An IntEnum, so that its members are the integers the p_surface parameter holds.
+    py::native_enum<GenericASCFromMultiLabelMap::Surface>(cls, "Surface", "enum.IntEnum",
+                                                          "The kind of surface each structure gets: SMOOTH (smoothed, "
+                                                          "touching structures sharing one interface, the voxels' topology "
+                                                          "and volume) or VOXEL (marching cubes through the voxels' edges).")
+        .value("SMOOTH", GenericASCFromMultiLabelMap::Surface::Smooth)
+        .value("VOXEL", GenericASCFromMultiLabelMap::Surface::Voxel)
+        .finalize();
+    // The algorithm only points at the image, so the Python object keeps it alive.
+    cls.def(py::init([](const SharedImageSet& labelImages, const LabelNames& labelNames) {
+                checkLabelImages(labelImages, "GenericASCFromMultiLabelMap");
+                return std::unique_ptr<GenericASCFromMultiLabelMap>(new LabelMapAlgorithm(labelImages, labelNames));
+            }),
+            py::arg("label_images"), py::arg("labels"), py::keep_alive<1, 2>(),
+            "A label image set (one image, Modality.LABEL) and the names of its labels.")
+        .def("__call__", &computeCollection,
+             "Computes and returns the collection; raises RuntimeError with the status message on failure.");
     module.def("generic_asc_from_label_map", &genericASCFromLabelMap);
 }
 

@@ -213,6 +213,27 @@ def label_image():
     return make
 
 
+def build_label_map_surfaces(image, names, **parameters):
+    """The structures GenericASCFromMultiLabelMap builds with the given p_ parameters, as
+    {name: (vertices, faces, mesh attributes)}."""
+    algorithm = anatomy.GenericASCFromMultiLabelMap(image, names)
+    for name, value in parameters.items():
+        setattr(algorithm, f"p_{name}", value)
+    asc = algorithm()
+    result = {}
+    for name in asc.anatomical_structure_identifiers():
+        structure = asc.anatomical_structure(name)
+        mesh = structure.meshes["surface"]
+        result[name] = (np.asarray(mesh.vertices), np.asarray(mesh.faces), structure.meshes.attributes["surface"])
+    return result
+
+
+@pytest.fixture
+def label_map_surfaces():
+    """label_map_surfaces(image, names, **p_parameters) -> {name: (vertices, faces, mesh attributes)}."""
+    return build_label_map_surfaces
+
+
 @pytest.fixture
 def organs():
     """Three labels: a large liver, a kidney in two pieces (labels 2 and 4) and a spleen at the border."""

@@ -75,7 +75,9 @@ def describe_class(cls, indent=""):
     for name, member in cls.__dict__.items():
         if name in ("__doc__", "__module__", "_pybind11_conduit_v1_", "__dict__", "__weakref__"):
             continue
-        if isinstance(member, type):
+        if isinstance(member, enum.EnumMeta):
+            lines.extend(indent + "  " + line for line in describe_enum(member))
+        elif isinstance(member, type):
             lines.extend(describe_class(member, indent + "  "))
         elif isinstance(member, property):
             kind = "property" if member.fset is None else "property (settable)"

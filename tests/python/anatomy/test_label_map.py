@@ -149,3 +149,74 @@ def test_module_docstring_label_map_example_runs(tmp_path, monkeypatch, organs, 
     assert "surface" in liver.meshes
     assert namespace["asc"].anatomical_structure("spleen").identifier == "spleen"
     assert namespace["asc"].anatomical_structure("kidney").identifier == "kidney"
+
+
+SURFACE = anatomy.GenericASCFromMultiLabelMap.Surface
+
+
+@pytest.mark.parametrize("surface, decimate", [
+    (SURFACE.SMOOTH, 1.0), (SURFACE.VOXEL, 1.0), (SURFACE.SMOOTH, 0.25), (SURFACE.VOXEL, 0.5)])
+def test_surface_controls_give_closed_surfaces_of_their_kind(label_image, label_map_surfaces, organs, surface,
+                                                             decimate):
+    image = label_image(organs, spacing=(0.9, 1.1, 2.0))
+    names = {1: "liver", 2: "kidney", 4: "kidney", 3: "spleen"}
+    built = label_map_surfaces(image, names, surface=surface, decimate=decimate)
+    whole = label_map_surfaces(image, names, surface=surface)
+    default = anatomy.generic_asc_from_label_map(image, names)
+    for name, (vertices, faces, attributes) in built.items():
+        assert attributes["surface"] == surface.name.lower()
+        a, b, c = (vertices[faces[:, k]] for k in range(3))
+        areas = np.linalg.norm(np.cross(b - a, c - a), axis=1) / 2
+        assert attributes["surface_area"] == pytest.approx(areas.sum())
+        assert areas.min() > 1e-6
+        volume = np.einsum("ij,ij->i", a, np.cross(b, c)).sum() / 6
+        assert volume == pytest.approx(attributes["volume"], rel=0.15 if decimate < 1 else 0.1)
+        assert len(faces) <= decimate * len(whole[name][1])
+        if trimesh is not None:
+            mesh = trimesh.Trimesh(vertices, faces, process=False)
+            assert mesh.is_watertight and mesh.is_winding_consistent
+            assert len(mesh.split(only_watertight=False)) == (2 if name == "kidney" else 1)
+        if (surface, decimate) == (SURFACE.SMOOTH, 1.0):
+            # generic_asc_from_label_map runs the algorithm with its defaults.
+            np.testing.assert_array_equal(default.anatomical_structure(name).meshes["surface"].vertices, vertices)
+
+
+def test_touching_labels_share_their_interface_vertices(label_image, label_map_surfaces):
+    halves = [((12.0, 14.0, 12.0), (9.0, 8.0, 7.0), 1), ((16.0, 14.0, 12.0), (5.0, 8.0, 7.0), 2)]
+    built = label_map_surfaces(label_image(halves), {1: "left", 2: "right"})
+    left, right = built["left"][0], built["right"][0]
+    distance = np.linalg.norm(left[:, None, :] - right[None, :, :], axis=2).min(axis=1)
+    assert (distance == 0).sum() > 50
+    assert np.all(distance[distance < 0.3] == 0)
+
+
+@pytest.mark.parametrize("name, value, message", [
+    ("surface", 2, r"surface must be 0 \(smooth\) or 1 \(voxel\), not 2"),
+    ("surface", -1, r"surface must be 0 \(smooth\) or 1 \(voxel\), not -1"),
+    ("decimate", 0.0, r"decimate must lie in \(0, 1\], not 0"),
+    ("decimate", 1.5, r"decimate must lie in \(0, 1\], not 1.5"),
+    ("decimate", float("nan"), r"decimate must lie in \(0, 1\], not nan"),
+])
+def test_parameters_outside_their_range_fail_with_a_message(label_image, organs, name, value, message):
+    algorithm = anatomy.GenericASCFromMultiLabelMap(label_image(organs), {1: "liver"})
+    setattr(algorithm, f"p_{name}", value)
+    with pytest.raises(RuntimeError, match=f"^GenericASCFromMultiLabelMap: {message}$"):
+        algorithm()
+    assert algorithm.status == 2 and algorithm.output() == []
+
+
+def test_progress_is_reported_and_a_raising_callback_stops(label_image, organs):
+    algorithm = anatomy.GenericASCFromMultiLabelMap(label_image(organs), {1: "liver", 3: "spleen"})
+    fractions = []
+    algorithm.set_progress_callback(lambda fraction, step: fractions.append(fraction))
+    assert algorithm().num_anatomical_structures() == 2
+    assert fractions == sorted(fractions) and fractions[0] == 0.0 and fractions[-1] >= 0.9
+
+    def stop(fraction, step):
+        if fraction > 0.1:
+            raise KeyboardInterrupt
+
+    algorithm.set_progress_callback(stop)
+    with pytest.raises(KeyboardInterrupt):
+        algorithm()
+    assert algorithm.status == 4

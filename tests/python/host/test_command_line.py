@@ -94,6 +94,12 @@ def test_info_of_a_label_image_counts_the_labels(run_cli, tmp_path):
     (["labelmap", "{labels}", "--labels", "1=liver,2=liver", "-o", "{tmp}/o.cvx"], "name 'liver' is given twice", 1),
     (["labelmap", "{labels}", "--labels", "4294967297=x", "-o", "{tmp}/o.cvx"], "label 4294967297 is out of range", 1),
     (["labelmap", "{labels}", "--labels", "1=liver"], "the following arguments are required: -o/--output", 2),
+    (["labelmap", "{labels}", "--labels", "1=liver", "-o", "{tmp}/o.cvx", "--decimate", "0"],
+     "the share of triangles kept is a number in (0, 1], not '0'", 2),
+    (["labelmap", "{labels}", "--labels", "1=liver", "-o", "{tmp}/o.cvx", "--decimate", "half"],
+     "the share of triangles kept is a number in (0, 1], not 'half'", 2),
+    (["labelmap", "{labels}", "--labels", "1=liver", "-o", "{tmp}/o.cvx", "--surface", "rough"],
+     "invalid choice: 'rough'", 2),
     (["shape-model", "{sample}", "{tmp}/nowhere", "-o", "{tmp}/m.cvx"], "nowhere: no such directory", 1),
     (["frobnicate"], "invalid choice: 'frobnicate'", 2),
     ([], "the following arguments are required: COMMAND", 2),
@@ -270,18 +276,23 @@ def test_register_saves_the_moved_collection(run_cli, tmp_path, make_collection,
     np.testing.assert_allclose(registered.anatomical_structure("liver").keypoints2["b"], landmarks["b"], atol=1e-9)
 
 
-def test_labelmap_builds_named_structures(run_cli, tmp_path):
-    labels = np.zeros((8, 8, 8), dtype=np.uint8)
-    labels[1:4, 1:4, 1:4] = 1
-    labels[4:7, 4:7, 4:7] = 2
+@pytest.mark.parametrize("options, surface", [
+    ([], "smooth"), (["--surface", "voxel"], "voxel"), (["--surface", "smooth", "--decimate", "0.5"], "smooth")])
+def test_labelmap_builds_named_structures(run_cli, tmp_path, options, surface):
+    labels = np.zeros((12, 12, 12), dtype=np.uint8)
+    labels[1:6, 1:6, 1:6] = 1
+    labels[5:11, 5:11, 5:11] = 2
     corvaxis.save(corvaxis.SharedImageSet(labels, modality=corvaxis.Modality.LABEL), tmp_path / "seg.cvx")
     status, out, err = run_cli("labelmap", tmp_path / "seg.cvx", "--labels", "1=liver, 2=kidney", "-o",
-                               tmp_path / "o.cvx")
+                               tmp_path / "o.cvx", "-q", *options)
     assert (status, err) == (0, "")
-    assert sorted(corvaxis.open(tmp_path / "o.cvx").anatomical_structure_identifiers()) == ["kidney", "liver"]
+    collection = corvaxis.open(tmp_path / "o.cvx")
+    assert sorted(collection.anatomical_structure_identifiers()) == ["kidney", "liver"]
+    for name in ("kidney", "liver"):
+        assert collection.anatomical_structure(name).meshes.attributes["surface"]["surface"] == surface
 
 
 def test_labelmap_refuses_an_image_that_is_not_a_label_map(run_cli, tmp_path):
     corvaxis.save(corvaxis.SharedImageSet(np.ones((4, 4), dtype=np.uint8)), tmp_path / "ct.cvx")
     status, _, err = run_cli("labelmap", tmp_path / "ct.cvx", "--labels", "1=liver", "-o", tmp_path / "o.cvx")
-    assert_one_clean_line(status, err, "generic_asc_from_label_map only supports label images")
+    assert_one_clean_line(status, err, "GenericASCFromMultiLabelMap only supports label images")

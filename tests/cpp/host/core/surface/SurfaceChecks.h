@@ -1,12 +1,16 @@
 #pragma once
 
 #include "corvaxis/core/Geometry.h"
+#include "corvaxis/core/surface/BinarySurface.h"
 
 #include <Eigen/Geometry>
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <map>
+#include <random>
+#include <string>
 #include <set>
 #include <utility>
 #include <vector>
@@ -74,6 +78,131 @@ inline int expectClosedOrientedManifold(const Points& vertices, const Triangles&
     for (Eigen::Index f = 0; f < faces.rows(); ++f)
         roots.insert(find(faces(f, 0)));
     return static_cast<int>(roots.size());
+}
+
+/// The Euler number V - E + F of a closed triangle mesh (every edge in two triangles).
+inline int eulerNumber(const Triangles& faces)
+{
+    std::set<int> used(faces.data(), faces.data() + faces.size());
+    return static_cast<int>(used.size()) - static_cast<int>(faces.rows()) * 3 / 2 + static_cast<int>(faces.rows());
+}
+
+inline surface::BinaryMask maskFromVoxels(std::array<int, 3> dimensions, const std::vector<std::array<int, 3>>& voxels)
+{
+    surface::BinaryMask mask{dimensions, std::vector<std::uint8_t>(
+                                             static_cast<std::size_t>(dimensions[0]) * dimensions[1] * dimensions[2])};
+    for (const auto& [x, y, z] : voxels)
+        mask.inside[static_cast<std::size_t>((z * dimensions[1] + y) * dimensions[0] + x)] = 1;
+    return mask;
+}
+
+inline surface::BinaryMask randomMask(std::array<int, 3> dimensions, unsigned seed, double fill)
+{
+    std::mt19937 random(seed);
+    std::bernoulli_distribution inside(fill);
+    surface::BinaryMask mask{dimensions, {}};
+    mask.inside.resize(static_cast<std::size_t>(dimensions[0]) * dimensions[1] * dimensions[2]);
+    for (auto& value : mask.inside)
+        value = inside(random);
+    return mask;
+}
+
+struct MaskCase {
+    std::string name;
+    surface::BinaryMask mask;
+    int shells;
+};
+
+inline std::vector<MaskCase> maskCases()
+{
+    return {
+        {"single voxel", maskFromVoxels({1, 1, 1}, {{0, 0, 0}}), 1},
+        {"full box touching every border", maskFromVoxels({2, 2, 2}, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0},
+                                                                      {0, 0, 1}, {1, 0, 1}, {0, 1, 1}, {1, 1, 1}}),
+         1},
+        // Voxels meeting only along an edge or at a corner: the classic places for holes and pinches.
+        {"edge neighbours", maskFromVoxels({2, 2, 1}, {{0, 0, 0}, {1, 1, 0}}), 2},
+        {"anti-diagonal edge neighbours", maskFromVoxels({2, 2, 1}, {{1, 0, 0}, {0, 1, 0}}), 2},
+        {"corner neighbours", maskFromVoxels({2, 2, 2}, {{0, 0, 0}, {1, 1, 1}}), 2},
+        {"other corner neighbours", maskFromVoxels({2, 2, 2}, {{1, 0, 0}, {0, 1, 1}}), 2},
+        {"separate voxels", maskFromVoxels({5, 1, 1}, {{0, 0, 0}, {4, 0, 0}}), 2},
+        {"ring", maskFromVoxels({3, 3, 1}, {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {0, 1, 0}, {2, 1, 0}, {0, 2, 0}, {1, 2, 0},
+                                            {2, 2, 0}}),
+         1},
+        {"random sparse", randomMask({9, 8, 7}, 1, 0.3), -1},
+        {"random half", randomMask({9, 8, 7}, 2, 0.5), -1},
+        {"random dense", randomMask({6, 7, 8}, 3, 0.8), -1},
+    };
+}
+
+/// The voxels whose centres lie within `radius` of the box's centre, in a box with a voxel to spare.
+inline surface::BinaryMask ballMask(double radius)
+{
+    const int size = static_cast<int>(2 * radius) + 3;
+    surface::BinaryMask mask{{size, size, size}, {}};
+    const double centre = (size - 1) / 2.0 + 0.21;
+    for (int z = 0; z < size; ++z)
+        for (int y = 0; y < size; ++y)
+            for (int x = 0; x < size; ++x)
+                mask.inside.push_back((x - centre) * (x - centre) + (y - centre) * (y - centre) + (z - centre) * (z - centre) <=
+                                      radius * radius);
+    return mask;
+}
+
+/// The voxels whose centres lie within `minor` of a circle of radius `major` about the z axis
+/// through the box's centre.
+inline surface::BinaryMask torusMask(double major, double minor)
+{
+    const int size = static_cast<int>(2 * (major + minor)) + 3, height = static_cast<int>(2 * minor) + 3;
+    surface::BinaryMask mask{{size, size, height}, {}};
+    const double centre = (size - 1) / 2.0 + 0.13, middle = (height - 1) / 2.0 + 0.07;
+    for (int z = 0; z < height; ++z)
+        for (int y = 0; y < size; ++y)
+            for (int x = 0; x < size; ++x) {
+                const double ring = std::hypot(x - centre, y - centre) - major;
+                mask.inside.push_back(ring * ring + (z - middle) * (z - middle) <= minor * minor);
+            }
+    return mask;
+}
+
+/// The number of face-connected parts of the mask's inside voxels.
+inline int faceConnectedParts(const surface::BinaryMask& mask)
+{
+    const auto [nx, ny, nz] = mask.dimensions;
+    std::vector<int> part(mask.inside.size(), -1);
+    int parts = 0;
+    for (std::size_t seed = 0; seed < mask.inside.size(); ++seed) {
+        if (!mask.inside[seed] || part[seed] >= 0)
+            continue;
+        std::vector<std::size_t> stack{seed};
+        part[seed] = parts;
+        while (!stack.empty()) {
+            const std::size_t at = stack.back();
+            stack.pop_back();
+            const int x = static_cast<int>(at % nx), y = static_cast<int>(at / nx % ny), z = static_cast<int>(at / nx / ny);
+            const int steps[6][3] = {{-1, 0, 0}, {1, 0, 0}, {0, -1, 0}, {0, 1, 0}, {0, 0, -1}, {0, 0, 1}};
+            for (const auto& step : steps) {
+                const int ax = x + step[0], ay = y + step[1], az = z + step[2];
+                if (ax < 0 || ay < 0 || az < 0 || ax >= nx || ay >= ny || az >= nz)
+                    continue;
+                const auto next = static_cast<std::size_t>((az * ny + ay) * nx + ax);
+                if (mask.inside[next] && part[next] < 0) {
+                    part[next] = parts;
+                    stack.push_back(next);
+                }
+            }
+        }
+        ++parts;
+    }
+    return parts;
+}
+
+inline double voxelCount(const surface::BinaryMask& mask)
+{
+    double count = 0;
+    for (auto value : mask.inside)
+        count += value != 0;
+    return count;
 }
 
 }  // namespace corvaxis::test

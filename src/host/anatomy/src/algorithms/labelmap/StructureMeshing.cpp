@@ -1,0 +1,167 @@
+#include "LabelMapSteps.h"
+
+#include "corvaxis/core/surface/Decimation.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cmath>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+namespace corvaxis::AnatomicalStructureProcessing::labelmap {
+
+namespace {
+
+using Surface = GenericASCFromMultiLabelMap::Surface;
+
+/// How often the waiting thread reports, so that a long structure still shows progress and a
+/// request to stop is seen.
+constexpr auto reportInterval = std::chrono::milliseconds(200);
+
+/// Runs `meshOne(index)` for every plan on worker threads, the largest boxes first, while the
+/// calling thread reports progress. False when stopped; rethrows a worker's failure naming the
+/// structure.
+bool forEachPlanInParallel(const std::vector<StructurePlan>& plans, const std::function<void(std::size_t)>& meshOne,
+                           const std::function<bool(double)>& progress)
+{
+    // The largest boxes first, so that the last one started is small and no worker is left
+    // alone with a large one; each surface depends only on its own box, whatever the order.
+    std::vector<std::size_t> order(plans.size());
+    for (std::size_t index = 0; index < order.size(); ++index)
+        order[index] = index;
+    const auto boxVoxels = [&](std::size_t index) {
+        const LabelStatistics& statistics = plans[index].statistics;
+        std::int64_t voxels = 1;
+        for (std::size_t axis = 0; axis < 3; ++axis)
+            voxels *= statistics.upper[axis] - statistics.lower[axis] + 1;
+        return voxels;
+    };
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return boxVoxels(a) > boxVoxels(b); });
+
+    std::vector<std::exception_ptr> errors(plans.size());
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::condition_variable finishedOne;
+    std::size_t finished = 0;
+    const auto work = [&] {
+        for (std::size_t position; !stop && (position = next++) < plans.size();) {
+            const std::size_t index = order[position];
+            try {
+                meshOne(index);
+            }
+            catch (...) {
+                errors[index] = std::current_exception();
+            }
+            const std::lock_guard lock(mutex);
+            ++finished;
+            finishedOne.notify_one();
+        }
+    };
+    const std::size_t workerCount = std::min<std::size_t>(plans.size(), threadBudget());
+    std::vector<std::thread> workers;
+    for (std::size_t i = 0; i < workerCount; ++i)
+        workers.emplace_back(work);
+    bool stopped = false;
+    {
+        std::unique_lock lock(mutex);
+        while (finished < plans.size() && !stopped) {
+            finishedOne.wait_for(lock, reportInterval);
+            const std::size_t done = finished;
+            lock.unlock();
+            if (!progress(static_cast<double>(done) / static_cast<double>(plans.size()))) {
+                stopped = true;
+                stop = true;
+            }
+            lock.lock();
+        }
+    }
+    for (auto& worker : workers)
+        worker.join();
+    if (stopped)
+        return false;
+    for (std::size_t index = 0; index < plans.size(); ++index)
+        if (errors[index]) {
+            try {
+                std::rethrow_exception(errors[index]);
+            }
+            catch (const std::exception& error) {
+                throw std::runtime_error(
+                    fmt::format("GenericASCFromMultiLabelMap: meshing '{}' failed: {}", plans[index].name, error.what()));
+            }
+        }
+    return true;
+}
+
+/// The mapping from a plan's box voxel indices to world coordinates.
+Mat4 boxToWorld(const Mat4& voxelToWorld, const StructurePlan& plan)
+{
+    Mat4 mapping = voxelToWorld;
+    mapping.col(3) = voxelToWorld * Vec4(plan.statistics.lower[0], plan.statistics.lower[1], plan.statistics.lower[2], 1.0);
+    return mapping;
+}
+
+/// The voxel surfaces of all plans; empty when stopped.
+std::vector<surface::TriangleSurface> voxelSurfaces(const Image& image, const Mat4& voxelToWorld,
+                                                    const std::vector<StructurePlan>& plans,
+                                                    const MeshingProgress& progress)
+{
+    std::vector<surface::TriangleSurface> surfaces(plans.size());
+    const bool done = forEachPlanInParallel(plans, [&](std::size_t index) {
+        surfaces[index] = surface::extractSurface(maskOf(image, plans[index]), boxToWorld(voxelToWorld, plans[index]));
+    }, progress);
+    return done ? std::move(surfaces) : std::vector<surface::TriangleSurface>{};
+}
+
+/// The smooth surfaces of all plans: the nets of all structures, smoothed together so that
+/// touching structures share their interface; empty when stopped.
+std::vector<surface::TriangleSurface> smoothSurfaces(const Image& image, const Mat4& voxelToWorld,
+                                                     const std::vector<StructurePlan>& plans,
+                                                     const MeshingProgress& progress)
+{
+    constexpr double netShare = 0.6;
+    std::vector<surface::SurfaceNet> nets(plans.size());
+    const auto regionOf = structureLookup(image, plans);
+    const auto [nx, ny, nz] = image.dimensions();
+    const bool done = forEachPlanInParallel(plans, [&](std::size_t index) {
+        const StructurePlan& plan = plans[index];
+        nets[index] = surface::extractSurfaceNet(maskOf(image, plan), boxToWorld(voxelToWorld, plan),
+                                                 {{nx, ny, nz}, plan.statistics.lower}, regionOf);
+    }, [&](double fraction) { return progress(netShare * fraction); });
+    if (!done)
+        return {};
+    const double voxelVolume = std::abs(voxelToWorld.topLeftCorner<3, 3>().determinant());
+    std::vector<double> volumes;
+    for (const StructurePlan& plan : plans)
+        volumes.push_back(static_cast<double>(plan.statistics.count) * voxelVolume);
+    return surface::smoothSurfaceNets(nets, volumes, {}, [&](double fraction) {
+        return progress(netShare + (1.0 - netShare) * fraction);
+    });
+}
+
+}  // namespace
+
+std::vector<surface::TriangleSurface> meshStructures(const Image& image, const Mat4& voxelToWorld,
+                                                     const std::vector<StructurePlan>& plans,
+                                                     const SurfaceSettings& settings, const MeshingProgress& progress)
+{
+    const double meshingShare = settings.decimate < 1.0 ? 0.5 : 1.0;
+    const auto meshingProgress = [&](double fraction) { return progress(meshingShare * fraction); };
+    std::vector<surface::TriangleSurface> surfaces = settings.kind == Surface::Voxel
+                                                         ? voxelSurfaces(image, voxelToWorld, plans, meshingProgress)
+                                                         : smoothSurfaces(image, voxelToWorld, plans, meshingProgress);
+    if (settings.decimate >= 1.0 || surfaces.size() != plans.size())
+        return surfaces;
+    const bool done = forEachPlanInParallel(plans, [&](std::size_t index) {
+        surfaces[index] = surface::decimate(surfaces[index], settings.decimate);
+    }, [&](double fraction) { return progress(meshingShare + (1.0 - meshingShare) * fraction); });
+    return done ? std::move(surfaces) : std::vector<surface::TriangleSurface>{};
+}
+
+}  // namespace corvaxis::AnatomicalStructureProcessing::labelmap
