@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import warnings
+
 from corvaxis.cli.common import CommandError, open_file, parse_labels, save
 
 NAME = "labelmap"
@@ -21,10 +23,14 @@ def run(arguments):
 
     labels = parse_labels(arguments.labels)
     image = open_file(arguments.segmentation, (corvaxis.SharedImageSet, "a label image"))
-    collection = anatomy.generic_asc_from_label_map(image, labels)
+    with warnings.catch_warnings(record=True) as failures:
+        warnings.simplefilter("always", RuntimeWarning)
+        collection = anatomy.generic_asc_from_label_map(image, labels)
     if collection is None or len(collection) == 0:
+        # The conversion warns with its own reason when it failed.
+        reasons = "".join(f": {failure.message}" for failure in failures if issubclass(failure.category, RuntimeWarning))
         raise CommandError(f"{arguments.segmentation}: no structure was built from labels "
-                           f"{', '.join(str(label) for label in labels)}")
+                           f"{', '.join(str(label) for label in labels)}{reasons}")
     save(collection, arguments.output)
     if not arguments.quiet:
         print(f"{arguments.output}: {', '.join(collection.anatomical_structure_identifiers())}")

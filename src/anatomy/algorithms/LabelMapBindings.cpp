@@ -79,6 +79,10 @@ std::shared_ptr<GenericASC> genericASCFromLabelMap(const SharedImageSet& labelIm
                                                                                                  labels.get());
     algorithm->p_includeUnnamedLabels = false;
     algorithm->compute();
+    // The result stays None for a failed conversion; the warning says why.
+    if (algorithm->status() != Algorithm::Success &&
+        PyErr_WarnEx(PyExc_RuntimeWarning, algorithm->statusMessage().c_str(), 1) != 0)
+        throw py::error_already_set();
     OwningDataList output = algorithm->takeOutput();
     for (std::size_t index = 0; index < output.size(); ++index)
         if (dynamic_cast<GenericASC*>(output.at(index))) {
