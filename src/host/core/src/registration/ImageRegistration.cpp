@@ -60,7 +60,9 @@ struct Pyramid {
 
 Pyramid pyramidOf(Volume fixed, Volume moving, int levels)
 {
-    Pyramid pyramid{{std::move(fixed)}, {std::move(moving)}};
+    Pyramid pyramid;
+    pyramid.fixed.push_back(std::move(fixed));
+    pyramid.moving.push_back(std::move(moving));
     for (int level = 1; level < levels; ++level) {
         const auto smallest = [](const Volume& volume) { return std::ranges::min(volume.dimensions); };
         if (std::min(smallest(pyramid.fixed.back()), smallest(pyramid.moving.back())) < 16)

@@ -3,6 +3,7 @@
 
 #include <Eigen/LU>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
