@@ -3,6 +3,7 @@
 #include "RigidImageMetric.h"
 #include "RigidImageOptimiser.h"
 
+#include <Eigen/LU>
 #include <fmt/format.h>
 
 #include <algorithm>

@@ -1,6 +1,7 @@
 #include "Parallel.h"
 #include "RigidImageMetric.h"
 
+#include <Eigen/Geometry>
 #include <Eigen/LU>
 
 #include <algorithm>
