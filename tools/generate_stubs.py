@@ -74,14 +74,14 @@ def array_like_arguments(line: str) -> str:
 
 def enum_members(lines: list[str]) -> list[str]:
     """Members of the enumerations (Python enum classes) as members: pybind11-stubgen declares them
-    `NAME: ClassVar[Enum]`, which type checkers read as plain class attributes, not members. The
+    `NAME: ClassVar[Enum]` (or `ClassVar[Outer.Enum]` when nested), which type checkers read as plain class attributes, not members. The
     enum machinery's own attributes (_member_names_ and the like) that it copies are left out:
     the enum module's stubs declare them."""
     enum_class, result = None, []
     for line in lines:
         if match := re.match(r"^( *)class (\w+)\(enum\.\w+\):", line):
             enum_class = (len(match[1]) + 4, match[2])
-        elif enum_class and (match := re.match(rf"^ {{{enum_class[0]}}}(\w+): typing\.ClassVar\[{enum_class[1]}\]$", line)):
+        elif enum_class and (match := re.match(rf"^ {{{enum_class[0]}}}(\w+): typing\.ClassVar\[(?:\w+\.)*{enum_class[1]}\]$", line)):
             line = f"{' ' * enum_class[0]}{match[1]} = ..."
         elif enum_class and re.match(rf"^ {{{enum_class[0]}}}_\w+_(: | = )", line):
             continue
