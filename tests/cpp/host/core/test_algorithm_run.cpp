@@ -90,8 +90,9 @@ TEST(AlgorithmRun, EveryWayAComputeEndsIsOneStatusAndMessage)
         EXPECT_EQ(algorithm.status(), c.status) << c.name;
         EXPECT_EQ(algorithm.statusMessage(), c.message) << c.name;
         EXPECT_FALSE(algorithm.isComputing()) << c.name;
-        if (std::string(c.name).starts_with("a stop told"))
+        if (std::string(c.name).starts_with("a stop told")) {
             EXPECT_EQ(fractions, std::vector<double>{0.5}) << "the part [0.2, 0.8] maps 0.5 to its middle";
+        }
     }
 }
 
