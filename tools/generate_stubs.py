@@ -74,7 +74,7 @@ def array_like_arguments(line: str) -> str:
 
 def enum_members(lines: list[str]) -> list[str]:
     """Members of the enumerations (Python enum classes) as members: pybind11-stubgen declares them
-    `NAME: ClassVar[Enum]`, which type checkers read as plain class attributes, not members. The
+    `NAME: ClassVar[Enum]` (or `ClassVar[Outer.Enum]` when nested), which type checkers read as plain class attributes, not members. The
     enum machinery's own attributes (_member_names_ and the like) that it copies are left out:
     the enum module's stubs declare them. An enumeration nested in a class is named with the
     class in front."""

@@ -2,6 +2,7 @@
 Data objects, properties and logging of the corvaxis host.
 """
 from __future__ import annotations
+import builtins
 import collections.abc
 import enum
 import numpy
@@ -318,6 +319,42 @@ class Algorithm:
     A computation with parameters: set the parameters (attributes p_<name>), compute, read the status, take the output.
     To write one in Python, derive from it, call Algorithm.__init__ and define compute().
     """
+    class Status(enum.IntEnum):
+        """
+        How the last compute ended: SUCCESS (0), UNKNOWN (-1, before any compute), ERROR (1), INVALID_INPUT (2), INCOMPLETE_INPUT (3) or CANCELLED (4).
+        """
+        CANCELLED = ...
+        ERROR = ...
+        INCOMPLETE_INPUT = ...
+        INVALID_INPUT = ...
+        SUCCESS = ...
+        UNKNOWN = ...
+        @staticmethod
+        def _generate_next_value_(name, start, count, last_values):
+            """
+            Generate the next value when not given.
+            
+            name: the name of the member
+            start: the initial start value or None
+            count: the number of existing members
+            last_values: the list of values assigned
+            """
+        @staticmethod
+        def _new_member_(type, *args, **kwargs):
+            """
+            Create and return a new object.  See help(type) for accurate signature.
+            """
+        @classmethod
+        def __new__(cls, value):
+            ...
+        def __format__(self, format_spec):
+            """
+            Convert to a string according to format_spec.
+            """
+        def _value_repr_(self):
+            """
+            Return repr(self).
+            """
     def __getattr__(self, arg0: str) -> typing.Any:
         ...
     def __init__(self) -> None:
@@ -361,14 +398,19 @@ class Algorithm:
     def set_status(self, status: typing.SupportsInt | typing.SupportsIndex, message: str = '') -> None:
         ...
     @property
+    def computing(self) -> bool:
+        """
+        True while a compute runs (inside its progress callback): its parameters refuse changes and a second compute is refused.
+        """
+    @property
     def results(self) -> dict:
         """
         The figures of the last compute by name, as a new dict (vectors and matrices as NumPy arrays, groups as lists of dicts); empty before a compute.
         """
     @property
-    def status(self) -> int:
+    def status(self) -> typing.Any:
         """
-        0 after a successful compute, -1 before any.
+        An Algorithm.Status (an int): SUCCESS (0) after a successful compute, UNKNOWN (-1) before any.
         """
     @property
     def status_message(self) -> str:

@@ -25,7 +25,13 @@ def run(arguments):
     mean = open_collection(arguments.mean)
     generator = anatomy.GenerateLinearShapeModel(mean)
     generator.p_inputDirectory = os.path.abspath(arguments.directory)
-    results = run_algorithm(generator, "shape model", arguments.quiet, run=generator)
+    try:
+        results = run_algorithm(generator, "shape model", arguments.quiet, run=generator)
+    except RuntimeError:
+        # The call's own message is a fixed text; the algorithm says why.
+        if generator.status not in (0, generator.Status.UNKNOWN) and generator.status_message:
+            raise CommandError(f"shape model failed: {generator.status_message}") from None
+        raise
     save(results["shape_model"], arguments.output)
     if arguments.mean_output:
         if results.get("mean") is None:

@@ -104,6 +104,10 @@ std::shared_ptr<GenericASC> genericASCFromLabelMap(const SharedImageSet& labelIm
     auto algorithm = std::make_unique<GenericASCFromMultiLabelMap>(&labelImages, nullptr, labels.get());
     algorithm->p_includeUnnamedLabels = false;
     algorithm->compute();
+    // The result stays None for a failed conversion; the warning says why.
+    if (algorithm->status() != Algorithm::Success &&
+        PyErr_WarnEx(PyExc_RuntimeWarning, algorithm->statusMessage().c_str(), 1) != 0)
+        throw py::error_already_set();
     return takeCollection(*algorithm);
 }
 

@@ -27,8 +27,11 @@ constexpr std::string_view goneOptions = goneOptionsMessage;
 /// Display options reached through a component list stay usable while the list holds them.
 void guardListComponent(py::handle object, const DataComponentList& list, const DataComponentBase* component)
 {
-    guardReference(object, [&list, component] {
-        return std::ranges::any_of(list.components(), [component](const auto& held) { return held.get() == component; });
+    // The type as well: another kind of component may be made where a removed one was.
+    guardReference(object, [&list, component, &type = typeid(*component)] {
+        return std::ranges::any_of(list.components(), [component, &type](const auto& held) {
+            return held.get() == component && typeid(*held) == type;
+        });
     });
 }
 

@@ -143,11 +143,15 @@ std::unique_ptr<Selector> makeSelector(Value&& value)
 /// The declarations callback seen from Python: the callable gets a Properties object of its own
 /// (a copy of the block), which is written back when the callable returns. A block kept by the
 /// callable afterwards therefore never reaches a rule that moved or went; it is just detached.
-StyleSheet::Declarations declarationsCallback(const py::function& callable)
+/// The callable may change the sheet list the sheet belongs to (add, remove or load sheets), which
+/// can move or destroy the sheet: then the sheet is not touched again and the stale reference's
+/// RuntimeError is raised instead.
+StyleSheet::Declarations declarationsCallback(const py::function& callable, py::handle sheet)
 {
-    return [callable](Properties& block) {
+    return [callable, sheet](Properties& block) {
         py::object handed = py::cast(Properties(block), py::return_value_policy::move);
         callable(handed);
+        requireValidReference(sheet, movedSheetMessage);
         block = handed.cast<const Properties&>();
     };
 }
@@ -200,10 +204,10 @@ void bindStyleSheetMethods(py::handle styleSheetClass)
                                     const py::function& callback) {
             StyleSheet& sheet = self.value(movedSheet);
             if (const auto* given = std::get_if<std::optional<Selector>>(&selector))
-                return sheet.appendOrModify(*given, declarationsCallback(callback));
+                return sheet.appendOrModify(*given, declarationsCallback(callback, self));
             // A text that does not parse is handled exactly like None; the host names it in its warning.
             const std::string& text = std::get<std::string>(selector);
-            return sheet.appendOrModify(Selector::parse(text), declarationsCallback(callback), text);
+            return sheet.appendOrModify(Selector::parse(text), declarationsCallback(callback, self), text);
         }, "The declaration of a style rule identified by the selector is appended (if non-existent) or modified "
            "using the given callback.");
 }

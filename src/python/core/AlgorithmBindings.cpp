@@ -80,6 +80,24 @@ void raisePendingError(const Algorithm& algorithm)
     }
 }
 
+/// Algorithm.Status: the host's status values as an IntEnum, so that members compare equal to the
+/// integers callers already test against.
+void bindStatusEnumeration(py::handle algorithmClass)
+{
+    py::list members;
+    for (const auto& [name, value] : {std::pair{"SUCCESS", Algorithm::Success}, std::pair{"UNKNOWN", Algorithm::Unknown},
+                                      std::pair{"ERROR", Algorithm::Error}, std::pair{"INVALID_INPUT", Algorithm::InvalidInput},
+                                      std::pair{"INCOMPLETE_INPUT", Algorithm::IncompleteInput},
+                                      std::pair{"CANCELLED", Algorithm::Cancelled}})
+        members.append(py::make_tuple(name, static_cast<int>(value)));
+    py::object status = py::module_::import("enum").attr("IntEnum")(
+        "Status", members, py::arg("module") = algorithmClass.attr("__module__"),
+        py::arg("qualname") = "Algorithm.Status");
+    status.attr("__doc__") = "How the last compute ended: SUCCESS (0), UNKNOWN (-1, before any compute), ERROR (1), "
+                             "INVALID_INPUT (2), INCOMPLETE_INPUT (3) or CANCELLED (4).";
+    algorithmClass.attr("Status") = status;
+}
+
 void computeWithProgress(Algorithm& algorithm)
 {
     struct ForgetPendingError {
@@ -103,6 +121,7 @@ void declareAlgorithm(py::module_& module)
 void bindAlgorithm(py::module_& module)
 {
     AlgorithmClass cls(module.attr("Algorithm"));
+    bindStatusEnumeration(cls);
     cls.def(py::init<>())
         .def("compute", &computeWithProgress,
             "Runs the algorithm; status tells whether it succeeded. An exception raised by the progress "
@@ -124,8 +143,16 @@ void bindAlgorithm(py::module_& module)
         }, py::arg("callback"),
             "Calls callback(fraction, step) on the calling thread while compute runs (fraction in [0, 1]); "
             "a callback that raises stops the computation. None removes it.")
-        .def_property_readonly("status", &Algorithm::status, "0 after a successful compute, -1 before any.")
+        .def_property_readonly("status", [](const Algorithm& self) -> py::object {
+            // A status an algorithm written in Python made up stays a plain integer.
+            const py::int_ value(self.status());
+            const py::dict members = py::type::of<Algorithm>().attr("Status").attr("_value2member_map_");
+            return members.contains(value) ? py::object(members[value]) : py::object(value);
+        }, "An Algorithm.Status (an int): SUCCESS (0) after a successful compute, UNKNOWN (-1) before any.")
         .def_property_readonly("status_message", &Algorithm::statusMessage, "Why the last compute failed.")
+        .def_property_readonly("computing", &Algorithm::isComputing,
+            "True while a compute runs (inside its progress callback): its parameters refuse changes and a "
+            "second compute is refused.")
         .def_property_readonly("results", [](const Algorithm& self) { return asDict(self.results()); },
             "The figures of the last compute by name, as a new dict (vectors and matrices as NumPy arrays, "
             "groups as lists of dicts); empty before a compute.")

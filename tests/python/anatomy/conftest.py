@@ -166,6 +166,56 @@ def blob_image(size, voxel_to_world, motion=np.eye(4), remap=None):
     return images
 
 
+def one_structure_pair(fixed_stores, moving_stores, moving_frame=np.eye(4)):
+    """Fixed and moving GenericASCs, each with a structure "organ" holding {store: {key: value}}."""
+    collections = []
+    for stores, frame in ((fixed_stores, np.eye(4)), (moving_stores, moving_frame)):
+        organ = anatomy.GenericAnatomicalStructure("organ")
+        organ.matrix_to_world = frame
+        for store, values in stores.items():
+            for key, value in values.items():
+                getattr(organ, store)[key] = value
+        collection = anatomy.GenericASC()
+        collection.add(organ)
+        collections.append(collection)
+    return tuple(collections)
+
+
+def small_mesh_pair(fixed_surface=None):
+    """Quick deformable case: a sphere of 42 vertices (and keypoints) onto a larger, shifted one, or onto
+    fixed_surface (world vertices, faces)."""
+    unit, faces = icosphere(1)
+    fixed_vertices, fixed_faces = fixed_surface or (unit * 22 + (2, 1, 0), faces)
+    keys = {f"k{i}": unit[i] * 20 for i in (0, 5, 11)}
+    return one_structure_pair({"meshes": {"surface": mesh_in_frame(fixed_vertices, fixed_faces)}},
+                              {"meshes": {"surface": mesh_in_frame(unit * 20, faces)}, "keypoints2": keys},
+                              similarity(10, (0, 0, 1), (1, 0, 0)))
+
+
+def flat_square(cells, size=40.0):
+    """A flat square mesh of cells x cells quads in the plane z = 0: world vertices and faces."""
+    ticks = np.linspace(-size / 2, size / 2, cells + 1)
+    x, y = np.meshgrid(ticks, ticks)
+    vertices = np.stack([x.ravel(), y.ravel(), np.zeros(x.size)], axis=1)
+    at = lambda i, j: i * (cells + 1) + j  # noqa: E731
+    faces = [f for i in range(cells) for j in range(cells)
+             for f in ((at(i, j), at(i, j + 1), at(i + 1, j + 1)), (at(i, j), at(i + 1, j + 1), at(i + 1, j)))]
+    return vertices, np.array(faces)
+
+
+def small_image_pair(size=16, fixed_fill=None):
+    """Quick image case: blob images of size^3 voxels, the moving one turned by 5 degrees; fixed_fill
+    replaces every fixed voxel by that value (a constant, NaN or an infinity: an image without content)."""
+    grid = np.diag([3.0, 3.0, 3.0, 1.0])
+    grid[:3, 3] = -1.5 * (size - 1)
+    fixed = blob_image(size, grid)
+    if fixed_fill is not None:
+        fixed = corvaxis.SharedImageSet(np.full((size, size, size), fixed_fill, dtype=np.float32))
+        fixed.voxel_to_world = grid
+    moving = blob_image(size, grid, similarity(5, (0, 0, 1), (1, 0, 0)))
+    return one_structure_pair({"images": {"scan": fixed}}, {"images": {"scan": moving}, "keypoints2": {"nose": [1, 2, 3]}})
+
+
 def rotation_error_degrees(found, expected):
     relative = found[:3, :3] @ expected[:3, :3].T
     return np.degrees(np.arccos(np.clip((np.trace(relative) - 1) / 2, -1, 1)))
@@ -180,7 +230,8 @@ def rng():
 def registration_kit():
     """The helpers above, for tests that build registrations."""
     helpers = (similarity, move_points, move_plane, build_collection, registration_pair, snapshot, assert_same_snapshot,
-               icosphere, latitude_sphere, mesh_in_frame, world_vertices, blob_image, rotation_error_degrees)
+               icosphere, latitude_sphere, mesh_in_frame, world_vertices, blob_image, rotation_error_degrees,
+               one_structure_pair, small_mesh_pair, flat_square, small_image_pair)
     return types.SimpleNamespace(**{helper.__name__: helper for helper in helpers})
 
 

@@ -117,7 +117,9 @@ def test_empty_mapping_and_failures(label_image, organs):
     pixels = fractional.get()
     pixels[0, 0, 0] = 0.5
     broken = corvaxis.SharedImageSet(pixels, modality=corvaxis.Modality.LABEL)
-    assert anatomy.generic_asc_from_label_map(broken, {1: "liver"}) is None
+    # A failed conversion gives None and says why.
+    with pytest.warns(RuntimeWarning, match="the label image holds the value 0.5, which is not a 32-bit integer label"):
+        assert anatomy.generic_asc_from_label_map(broken, {1: "liver"}) is None
 
 
 def test_calls_give_independent_collections(label_image, organs):

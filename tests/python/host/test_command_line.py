@@ -101,6 +101,7 @@ def test_info_of_a_label_image_counts_the_labels(run_cli, tmp_path):
     (["labelmap", "{labels}", "--labels", "1=liver", "-o", "{tmp}/o.cvx", "--surface", "rough"],
      "invalid choice: 'rough'", 2),
     (["shape-model", "{sample}", "{tmp}/nowhere", "-o", "{tmp}/m.cvx"], "nowhere: no such directory", 1),
+    (["shape-model", "-q", "{sample}", "{tmp}", "-o", "{tmp}/m.cvx"], "shape model failed: ", 1),
     (["frobnicate"], "invalid choice: 'frobnicate'", 2),
     ([], "the following arguments are required: COMMAND", 2),
 ])

@@ -3,6 +3,7 @@
 #include "corvaxis/core/Log.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace corvaxis {
 
@@ -35,6 +36,25 @@ void ParameterBase::logDeprecatedName(const std::string& alternative) const
     Log::logIfAccepted(Log::Warning, "Core.Parameter", [&] {
         return "Using deprecated parameter name '" + alternative + "'. Please use: '" + m_name + "' instead.";
     });
+}
+
+void ParameterBase::checkChangeAllowed() const
+{
+    if (m_owner)
+        m_owner->checkParameterChange(*this);
+}
+
+void ParameterBase::refuse(const std::string& requirement, const std::string& value) const
+{
+    throw std::invalid_argument("parameter '" + m_name + "' must be " + requirement + ", not " + value);
+}
+
+std::string ParameterBase::quoted(const std::string& value)
+{
+    std::string result = "'";
+    for (const char c : value)
+        result += c == '\0' ? std::string("\\0") : std::string(1, c);
+    return result + "'";
 }
 
 void ParameterBase::setParentFromCopy(Configurable* owner)

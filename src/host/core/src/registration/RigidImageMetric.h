@@ -11,6 +11,11 @@
 
 namespace corvaxis::registration {
 
+/// Fixed number of work chunks, so that sums are formed in the same order on any machine.
+inline constexpr int metricChunks = 16;
+/// Empty histogram bins beside each intensity range, so that every cubic Parzen window stays inside.
+inline constexpr int binPadding = 2;
+
 /// One channel of an image as floats, with its pixel-to-world matrix.
 struct Volume {
     std::array<int, 3> dimensions{0, 0, 0};
@@ -36,6 +41,9 @@ struct Volume {
 /// The first channel of an image, non-finite intensities replaced by the lowest finite one; throws
 /// std::invalid_argument for an image without pixels.
 Volume volumeFrom(const Image& image, const Mat4& pixelToWorld);
+/// Whether the volume shows anything to register: intensities that differ somewhere (an image that
+/// is constant, or held no finite intensity, has none).
+bool hasContent(const Volume& volume);
 /// Smoothed with a binomial kernel and subsampled by two along each axis.
 Volume halved(const Volume& volume);
 /// The cubic B-spline coefficients whose spline passes through the volume's intensities (whole-sample
@@ -74,6 +82,22 @@ public:
     double radiusAbout(const Vec3& centre) const;
 
 private:
+    /// The moving intensities at the samples' mapped positions; `count` of them fall inside.
+    struct MovingSamples {
+        std::vector<double> values;
+        std::vector<char> inside;
+        double count = 0.0;
+    };
+
+    // Each metric gives its cost and, into weight, the cost's derivative with respect to each
+    // sample's moving intensity; infinity when it has no value.
+    double meanSquares(const MovingSamples& samples, std::vector<double>& weight) const;
+    double normalizedCorrelation(const MovingSamples& samples, std::vector<double>& weight) const;
+    /// Without weights only the cost.
+    double mutualInformation(const MovingSamples& samples, std::vector<double>* weight) const;
+    /// The fixed samples' histogram windows and the moving intensity bins.
+    void prepareMutualInformation(const Volume& fixed, const Volume& moving);
+
     const Volume& m_moving;
     Volume m_splineCoefficients;  // of the moving volume, for cubic B-spline interpolation only
     Interpolation m_interpolation;

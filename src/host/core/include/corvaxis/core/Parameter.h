@@ -3,8 +3,13 @@
 #include "corvaxis/core/Properties.h"
 #include "corvaxis/core/Signal.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <functional>
+#include <limits>
+#include <initializer_list>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -39,6 +44,20 @@ public:
 protected:
     /// Tells the user that a configuration still uses an older name of this parameter.
     void logDeprecatedName(const std::string& alternative) const;
+    /// Asks the owner whether the value may change now (an algorithm refuses while it computes).
+    void checkChangeAllowed() const;
+    /// Throws std::invalid_argument "parameter '<name>' must be <requirement>, not <value>".
+    [[noreturn]] void refuse(const std::string& requirement, const std::string& value) const;
+
+    template <typename Number>
+    static std::string text(Number value)
+    {
+        std::ostringstream stream;
+        stream << value;
+        return stream.str();
+    }
+    /// A text in single quotes, NUL characters written as \0.
+    static std::string quoted(const std::string& value);
 
 private:
     friend class Configurable;
@@ -69,10 +88,41 @@ public:
     operator const T&() const { return m_value; }
     const T& defaultValue() const { return m_default; }
 
+    /// From then on a value that accepts() refuses (std::invalid_argument "parameter '<name>'
+    /// must be <requirement>, not <value>"), so that a wrong value fails where it is assigned
+    /// rather than in a compute. The current value must be accepted.
+    void setRequirement(std::string requirement, std::function<bool(const T&)> accepts)
+    {
+        m_requirement = std::move(requirement);
+        m_accepts = std::move(accepts);
+    }
+    /// A range requirement, [lowest, highest] (NaN is refused); `requirement` words it when the
+    /// bounds alone would read badly ("positive").
+    void setRange(T lowest, T highest, std::string requirement = {})
+        requires std::is_arithmetic_v<T>
+    {
+        if (requirement.empty()) {
+            const bool unbounded = highest == std::numeric_limits<T>::max() ||
+                                   (std::numeric_limits<T>::has_infinity && highest == std::numeric_limits<T>::infinity());
+            requirement = unbounded ? "at least " + text(lowest) : "from " + text(lowest) + " to " + text(highest);
+        }
+        setRequirement(std::move(requirement), [lowest, highest](const T& value) { return value >= lowest && value <= highest; });
+    }
+    /// Why a value is refused; nothing when it is accepted.
+    std::optional<std::string> refusal(const T& value) const
+    {
+        if (m_accepts && !m_accepts(value))
+            return m_requirement;
+        return std::nullopt;
+    }
+
     void setValue(const T& value)
     {
+        if (const std::optional<std::string> requirement = refusal(value))
+            refuse(*requirement, valueText(value));
         if (value == m_value)
             return;
+        checkChangeAllowed();
         m_value = value;
         signalChanged.emitSignal(this);
     }
@@ -101,8 +151,20 @@ public:
     void resetToDefault() override { setValue(m_default); }
 
 private:
+    static std::string valueText(const T& value)
+    {
+        if constexpr (std::is_arithmetic_v<T>)
+            return text(value);
+        else if constexpr (std::is_same_v<T, std::string>)
+            return quoted(value);
+        else
+            return "the value given";
+    }
+
     T m_value;
     T m_default;
+    std::string m_requirement;
+    std::function<bool(const T&)> m_accepts;
 };
 
 /// An enumeration parameter: the value is held and stored as a 32-bit integer, so that a stored
@@ -138,10 +200,32 @@ public:
     void setValue(E value) { setRawValue(static_cast<std::int32_t>(value)); }
     void setRawValue(std::int32_t value)
     {
+        if (const std::optional<std::string> requirement = refusal(value))
+            refuse(*requirement, text(value));
         if (value == m_value)
             return;
+        checkChangeAllowed();
         m_value = value;
         signalChanged.emitSignal(this);
+    }
+
+    /// Only these values are accepted from then on (std::invalid_argument otherwise). Without
+    /// it any integer is taken, as stored files of older versions may hold.
+    void setAllowedValues(std::initializer_list<E> values)
+    {
+        m_allowed.clear();
+        for (const E value : values)
+            m_allowed.push_back(static_cast<std::int32_t>(value));
+    }
+    /// Why a value is refused; nothing when it is accepted.
+    std::optional<std::string> refusal(std::int32_t value) const
+    {
+        if (m_allowed.empty() || std::ranges::find(m_allowed, value) != m_allowed.end())
+            return std::nullopt;
+        std::string requirement = "one of";
+        for (std::size_t i = 0; i < m_allowed.size(); ++i)
+            requirement += (i == 0 ? " " : ", ") + text(m_allowed[i]);
+        return requirement;
     }
 
     void configure(const Properties& properties) override
@@ -181,6 +265,7 @@ private:
     std::int32_t m_default;
     bool m_hasDefault;
     unsigned m_typeCode;
+    std::vector<std::int32_t> m_allowed;
 };
 
 /// Owner of parameters: configures them from, and saves them to, a Properties tree.
@@ -200,6 +285,11 @@ public:
     virtual void configure(const Properties* properties);
     virtual void configuration(Properties* properties) const;
     virtual void configureDefaults();
+
+protected:
+    friend class ParameterBase;
+    /// Called before one of this owner's parameters takes a new value; throws to refuse it.
+    virtual void checkParameterChange(const ParameterBase&) const {}
 
 private:
     std::vector<ParameterBase*> m_parameters;

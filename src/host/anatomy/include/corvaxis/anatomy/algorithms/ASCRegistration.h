@@ -47,7 +47,11 @@ std::vector<ObjectPair<SharedImageSet>> imagePairs(const AnatomicalStructureColl
 /// leaves the moving one as it was.
 ///
 /// Both collections (and the optional image sets, which the image method registers instead of the
-/// collections' images) are used by reference and must outlive the algorithm.
+/// collections' images) are used by reference and must outlive the algorithm. The numerical work
+/// runs on copies taken before the first progress report that follows them (point pairs, mesh
+/// vertices, image volumes), so a progress callback may change either collection. The move is
+/// worked out on the moving collection as it is after the last report; a paired moving mesh that
+/// is gone or no longer the one registered fails the compute, moving nothing.
 ///
 /// DeformableMeshRegistration moves the collection by the rigid or similarity part of the mesh
 /// registration and then gives the paired moving meshes their deformed vertices; keypoints follow
@@ -71,6 +75,13 @@ public:
         /// Similarity (rotation, translation, one scale) from the keypoint pairs.
         PointsRigidScaling = 4,
     };
+
+    /// Below this scale (or above its inverse) a similarity squeezes the moving collection to a
+    /// point or blows it up: no registration result.
+    static constexpr double smallestScale = 1e-3;
+    /// Limits of the deformable parameters: beyond them memory or time runs out before a result.
+    static constexpr int largestKernelRank = 5000;
+    static constexpr int mostDeformableIterations = 100000;
 
     ASCRegistration(AnatomicalStructureCollection& fixed, AnatomicalStructureCollection& moving,
                     SharedImageSet* fixedImages, SharedImageSet* movingImages);
@@ -106,19 +117,15 @@ public:
 private:
     /// The transformation of a point method, or why there is none.
     registration::Alignment estimate(const CollectionCorrespondences& correspondences) const;
-    void registerMeshes(const CollectionCorrespondences& correspondences);
-    void registerImages(const CollectionCorrespondences& correspondences);
+    void registerPoints(Run& run, const CollectionCorrespondences& correspondences);
+    void registerMeshes(Run& run, const CollectionCorrespondences& correspondences);
+    void registerImages(Run& run, const CollectionCorrespondences& correspondences);
     /// The start of the deformable method: from three or more keypoint pairs when they determine
     /// one, else none (the meshes are aligned by their moments then).
     std::optional<Mat4> initialFromKeypoints(const CollectionCorrespondences& correspondences) const;
-    /// Ends the compute with status Cancelled when the caller asked to stop.
-    bool goOn(double fraction, const char* step);
-    /// Progress of a numerical step, reported as the part [from, to] of the whole compute.
-    Algorithm::ProgressCallback progressBetween(double from, double to) const;
-    /// Takes over the status of a numerical step that did not succeed.
-    void failWith(int status, const std::string& message);
-    /// The move of the whole moving collection, or nothing with the status set.
-    std::optional<CollectionMove> planMove(const Mat4& transformation, const CollectionMove::PointMap& moveKeypoint = {});
+    /// The move of the whole moving collection, or nothing with the compute failed.
+    std::optional<CollectionMove> planMove(Run& run, const Mat4& transformation,
+                                           const CollectionMove::PointMap& moveKeypoint = {});
     void recordResults(const CollectionCorrespondences& correspondences, const Mat4& transformation,
                        const registration::Points& movedPoints, int pairsUsed, int planePairs);
     /// "mesh_pairs", "vertices", "mean_distance", "max_distance", "flipped_faces", "iterations",

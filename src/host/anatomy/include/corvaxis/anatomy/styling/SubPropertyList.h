@@ -3,6 +3,7 @@
 #include "corvaxis/core/Parameter.h"
 #include "corvaxis/core/Signal.h"
 
+#include <atomic>
 #include <concepts>
 #include <cstddef>
 #include <string>
@@ -10,6 +11,14 @@
 #include <vector>
 
 namespace corvaxis {
+
+/// A stamp no list has had before: revisions are unique across all lists, so that a holder of an
+/// element reference never mistakes another list (made where a gone one was) for its own.
+inline std::size_t nextListRevision()
+{
+    static std::atomic<std::size_t> next{0};
+    return ++next;
+}
 
 /// What a list parameter needs of its elements: default and copy construction, their own
 /// configuration, and a signal that fires when they change.
@@ -64,7 +73,7 @@ public:
     auto begin() const { return m_elements.begin(); }
     auto end() const { return m_elements.end(); }
 
-    /// Counts every change of the element array (not of the elements' content).
+    /// Changes with every change of the element array (not of the elements' content).
     std::size_t revision() const { return m_revision; }
 
     T& append(T element)
@@ -176,10 +185,10 @@ private:
         signalChanged.emitSignal(this);
     }
 
-    void arrayChanged() { ++m_revision; }
+    void arrayChanged() { m_revision = nextListRevision(); }
 
     std::vector<T> m_elements;
-    std::size_t m_revision = 0;
+    std::size_t m_revision = nextListRevision();
 };
 
 }  // namespace corvaxis

@@ -19,6 +19,14 @@ enum class ImageMetric : int {
 };
 
 struct RigidImageRegistrationOptions {
+    // Limits of the options: beyond them the metric holds too little or runs out of memory.
+    static constexpr int mostLevels = 8;
+    static constexpr int fewestBins = 8;
+    static constexpr int mostBins = 512;
+    static constexpr int fewestSamples = 1000;
+    /// 0 (every voxel) or at least fewestSamples.
+    static constexpr bool acceptsSamples(int samples) { return samples == 0 || samples >= fewestSamples; }
+
     ImageMetric metric = ImageMetric::MattesMutualInformation;
     /// Resolution levels, each half the size of the next finer one; the coarsest is solved first.
     int levels = 3;
@@ -55,8 +63,10 @@ Mat4 centredPixelToWorld(const Image& image, const Mat4& outer = Mat4::Identity(
 
 /// Rigid registration of the first channel of two images by a multi-resolution optimisation of
 /// `options.metric`, started from their centres of mass (intensity-weighted, in world). The
-/// pixel-to-world matrices place each pixel index (x, y, z) in millimetres. `progress` is called
-/// on the calling thread; returning false ends with status Cancelled. Invalid input gives
+/// pixel-to-world matrices place each pixel index (x, y, z) in millimetres. Both images are read
+/// before the first progress report, so `progress` may change or drop them. `progress` is called
+/// on the calling thread; returning false ends with status Cancelled. Invalid input (options out
+/// of range, an image without content: constant, or without a finite intensity) gives
 /// InvalidInput and a failure to find any overlap gives Error; nothing is thrown for them.
 RigidImageRegistrationResult registerImagesRigidly(const Image& fixed, const Mat4& fixedPixelToWorld, const Image& moving,
                                                    const Mat4& movingPixelToWorld,
