@@ -16,7 +16,7 @@ namespace {
 
 // Grid cells of a resolution are at most this many standard deviations of the mixture: a finer
 // resolution takes over when the variance has shrunk below it.
-constexpr double cellPerDeviation = 0.5;
+constexpr double cellPerDeviation = 0.7;
 // A side whose grid keeps more than this share of its points is taken as it is.
 constexpr double mergedShareLimit = 0.6;
 // Rows per chunk of the work on basis rows.
@@ -79,7 +79,8 @@ bool displaced(const Resolution& at, const Eigen::MatrixXd& beta, int threads, c
 }
 
 /// The maximisation step: the beta that minimises the expected fit plus lambda/2 |beta|^2, from
-/// (B^T dP1 B + lambda sigma^2 I) beta = B^T (PX - dP1 Y).
+/// (B^T dP1 B + lambda sigma^2 I) beta = B^T (PX - dP1 Y); only the lower half of the symmetric
+/// matrix is formed.
 bool solveForBeta(const Resolution& at, const MixtureSums& sums, double damping, int threads,
                   const ProgressSpan& progress, Eigen::MatrixXd& beta)
 {
@@ -90,7 +91,10 @@ bool solveForBeta(const Resolution& at, const MixtureSums& sums, double damping,
         const auto [begin, end] = chunkRange(rows, chunks, chunk);
         const auto b = at.basisRows.middleRows(begin, end - begin);
         const auto p1 = sums.p1.segment(begin, end - begin);
-        normals[static_cast<std::size_t>(chunk)] = b.transpose() * p1.asDiagonal() * b;
+        const Eigen::MatrixXd weighted = b.array().colwise() * p1.array().sqrt();
+        Eigen::MatrixXd& normal = normals[static_cast<std::size_t>(chunk)];
+        normal = Eigen::MatrixXd::Zero(size, size);
+        normal.selfadjointView<Eigen::Lower>().rankUpdate(weighted.transpose());
         sides[static_cast<std::size_t>(chunk)] =
             b.transpose() * (sums.px.middleRows(begin, end - begin) - p1.asDiagonal() * at.moving.centroids.middleRows(begin, end - begin));
     });
@@ -102,7 +106,7 @@ bool solveForBeta(const Resolution& at, const MixtureSums& sums, double damping,
         side += sides[static_cast<std::size_t>(chunk)];
     }
     normal.diagonal().array() += damping;
-    beta = normal.ldlt().solve(side);
+    beta = normal.selfadjointView<Eigen::Lower>().ldlt().solve(side);
     return true;
 }
 

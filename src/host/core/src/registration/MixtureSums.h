@@ -36,8 +36,9 @@ struct MixtureSums {
 };
 
 /// Mixture terms below exp(-truncation) of the largest possible term are left out: pairs farther
-/// apart than sqrt(2 truncation) standard deviations never meet.
-constexpr double truncation = 25.0;
+/// apart than 5 standard deviations never meet. On a surface, the Gaussian's mass beyond that radius
+/// is the same exp(-truncation), 4e-6 of its whole.
+constexpr double truncation = 12.5;
 
 /// One expectation step without ever holding the moved x fixed matrix: a pass over the fixed
 /// points forms each one's denominator, a pass over the moved points gathers their sums, both over
