@@ -100,8 +100,10 @@ bool runChunks(int chunks, int threads, const ProgressSpan& progress, const Work
                 if (--running == 0)
                     finished.notify_one();
             });
+        // Woken more often than the heartbeat's interval, which decides when the callback runs, so
+        // that short pieces of work in a row still let it run on time.
         std::unique_lock lock(mutex);
-        while (!finished.wait_for(lock, Heartbeat::interval, [&] { return running == 0; })) {
+        while (!finished.wait_for(lock, Heartbeat::interval / 4, [&] { return running == 0; })) {
             if (stop)
                 continue;  // asked to stop already: only wait for the running chunks
             const double share = static_cast<double>(done) / chunks;
@@ -121,7 +123,7 @@ bool runChunks(int chunks, int threads, const ProgressSpan& progress, const Work
     }
     if (failure)
         std::rethrow_exception(failure);
-    return !stop && !progress.heartbeat.stopped();
+    return !stop && progress.beat(1.0);
 }
 
 /// Runs one piece of work on a worker thread while the calling thread keeps the heartbeat going.
