@@ -230,6 +230,7 @@ def test_failures_say_why_and_change_nothing(registration_kit, sphere_onto_ellip
 CANCELLATIONS = [
     (Method.DeformableMeshRegistration, "Initial alignment"),
     (Method.DeformableMeshRegistration, "Non-rigid deformation"),
+    (Method.DeformableMeshRegistration, "Quality figures"),
     (Method.DeformableMeshRegistration, "Moving the collection"),
     (Method.RigidImages, "Level 1 of 3"),
     (Method.RigidImages, "Moving the collection"),
