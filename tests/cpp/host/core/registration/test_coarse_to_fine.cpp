@@ -1,3 +1,4 @@
+#include "registration/KernelBasis.h"
 #include "registration/PointClusters.h"
 #include "registration/ReportingWork.h"
 
@@ -46,6 +47,34 @@ TEST(PointClusters, MergedByGridKeepsEveryPointOnce)
     const PointClusters alone = unmerged(points);
     EXPECT_FALSE(alone.merged());
     EXPECT_TRUE(alone.centroids == points && alone.counts.isOnes() && alone.spreads.isZero());
+}
+
+TEST(KernelBasis, FactorsTheKernelMatrixOfItsPoints)
+{
+    const Points points = testing::icosphere(2).vertices;  // 162 points on the unit sphere
+    const Eigen::MatrixXd exact = gaussianKernel(points, points, 1.0);
+    EXPECT_NEAR(exact(0, 1), std::exp(-(points.row(0) - points.row(1)).squaredNorm() / 2.0), 1e-15);
+    const struct {
+        double width;
+        int rank;
+        double largestError;  // of B B^T against the kernel matrix
+    } cases[] = {
+        {1.0, 162, 1e-8},  // every point a centre: exact up to the dropped directions
+        {4.0, 162, 1e-8},  // wide: many near-singular directions dropped
+        {1.0, 60, 1e-2},   // fewer centres than points: close for a smooth kernel
+        {0.3, 60, 0.5},    // narrow: the points between the centres are poorly served
+    };
+    for (const auto& [width, rank, largestError] : cases) {
+        const KernelBasis basis(points, rank, width);
+        const Eigen::MatrixXd b = basis.rows(points);
+        EXPECT_EQ(basis.centres().rows(), rank);
+        EXPECT_LT((b * b.transpose() - gaussianKernel(points, points, width)).cwiseAbs().maxCoeff(), largestError)
+            << width << ' ' << rank;
+        // A displacement B beta is the field with the basis's coefficients on the centres.
+        const Eigen::MatrixXd beta = Eigen::MatrixXd::Random(basis.size(), 3);
+        EXPECT_LT((gaussianKernel(points, basis.centres(), width) * basis.coefficients(beta) - b * beta).cwiseAbs().maxCoeff(),
+                  1e-9);
+    }
 }
 
 TEST(RunChunks, KeepsTheCallerInformedAndStopsWhenAsked)
