@@ -4,28 +4,25 @@
 #include "corvaxis/core/registration/RigidAlignment.h"
 #include "corvaxis/core/registration/SurfaceDistance.h"
 
+#include "CoherentPointDrift.h"
 #include "Parallel.h"
-#include "PointTree.h"
-
-#include <Eigen/Cholesky>
-#include <Eigen/Eigenvalues>
+#include "ReportingWork.h"
 
 #include <fmt/format.h>
 
 #include <cmath>
-#include <numbers>
+#include <memory>
 
 namespace corvaxis::registration {
 
 namespace {
 
-// Mixture terms below exp(-truncation) of the largest possible term are left out of the
-// correspondence step; they change no figure at double precision that matters here.
-constexpr double truncation = 25.0;
-// Fixed number of work chunks, so that sums are formed in the same order on any machine.
-constexpr int correspondenceChunks = 16;
-
-using Matrix = Eigen::MatrixXd;
+// Larger sets are aligned and spread kernel centres over through every k-th point: plenty for a
+// rigid or similarity part and for where the centres go, at a bounded cost.
+constexpr Eigen::Index alignmentPoints = 20000;
+constexpr Eigen::Index centreCandidates = 20000;
+// Rows per chunk of the quality figures.
+constexpr long distancesPerChunk = 1024;
 
 std::string validate(const Points& vertices, const Triangles& faces, const char* side)
 {
@@ -47,139 +44,15 @@ std::string validate(const DeformableRegistrationOptions& o)
     return {};
 }
 
-double gaussian(double squaredDistance, double width) { return std::exp(-squaredDistance / (2.0 * width * width)); }
-
-/// Indices of `count` rows spread over the set: each next one farthest from those taken.
-std::vector<Eigen::Index> farthestPointSample(const Points& points, Eigen::Index count)
+/// Every k-th row, k the smallest step that leaves at most `count`.
+Points everyKth(const Points& points, Eigen::Index count)
 {
-    std::vector<Eigen::Index> taken{0};
-    Eigen::VectorXd distance = (points.rowwise() - points.row(0)).rowwise().squaredNorm();
-    while (static_cast<Eigen::Index>(taken.size()) < count) {
-        Eigen::Index next = 0;
-        if (distance.maxCoeff(&next) <= 0.0)
-            break;  // the remaining points coincide with taken ones
-        taken.push_back(next);
-        distance = distance.cwiseMin((points.rowwise() - points.row(next)).rowwise().squaredNorm());
-    }
-    return taken;
-}
-
-/// Low-rank factor of the Gaussian kernel matrix of the moving points (Nystroem approximation
-/// through kernel centres): G ~ B B^T, and a displacement B B^T W equals the field with
-/// coefficients `toCoefficients` B^T W evaluated at the points.
-struct LowRankKernel {
-    Points centres;
-    Matrix factor;          // B: points x rank
-    Matrix toCoefficients;  // centres x rank
-};
-
-LowRankKernel lowRankKernel(const Points& points, int rank, double width)
-{
-    LowRankKernel kernel;
-    const std::vector<Eigen::Index> chosen = farthestPointSample(points, std::min<Eigen::Index>(rank, points.rows()));
-    const auto k = static_cast<Eigen::Index>(chosen.size());
-    kernel.centres.resize(k, 3);
-    for (Eigen::Index i = 0; i < k; ++i)
-        kernel.centres.row(i) = points.row(chosen[static_cast<std::size_t>(i)]);
-    Matrix cross(points.rows(), k), centres(k, k);
-    for (Eigen::Index j = 0; j < k; ++j) {
-        for (Eigen::Index i = 0; i < points.rows(); ++i)
-            cross(i, j) = gaussian((points.row(i) - kernel.centres.row(j)).squaredNorm(), width);
-        for (Eigen::Index i = 0; i < k; ++i)
-            centres(i, j) = gaussian((kernel.centres.row(i) - kernel.centres.row(j)).squaredNorm(), width);
-    }
-    const Eigen::SelfAdjointEigenSolver<Matrix> solver(centres);
-    const double largest = solver.eigenvalues().maxCoeff();
-    // A wide kernel makes the centres' matrix nearly singular; its negligible directions are dropped.
-    std::vector<Eigen::Index> kept;
-    for (Eigen::Index i = 0; i < k; ++i)
-        if (solver.eigenvalues()[i] > 1e-10 * largest)
-            kept.push_back(i);
-    Matrix scaled(k, static_cast<Eigen::Index>(kept.size()));
-    for (std::size_t c = 0; c < kept.size(); ++c)
-        scaled.col(static_cast<Eigen::Index>(c)) =
-            solver.eigenvectors().col(kept[c]) / std::sqrt(solver.eigenvalues()[kept[c]]);
-    kernel.factor = cross * scaled;
-    kernel.toCoefficients = scaled;
-    return kernel;
-}
-
-/// Sums of the posterior correspondence probabilities: P1 (per moving point), Pt1 (per fixed
-/// point), PX (P times the fixed points) and the log-likelihood term, without ever holding the
-/// moving x fixed matrix.
-struct Correspondences {
-    Eigen::VectorXd p1;
-    Eigen::VectorXd pt1;
-    Points px;
-    double sumLogDenominator = 0.0;
-};
-
-Correspondences correspondences(const Points& fixed, const Points& moved, double variance, double outlierWeight,
-                                int threads)
-{
-    const Eigen::Index n = fixed.rows(), m = moved.rows();
-    const double outlierTerm = outlierWeight <= 0.0 ? 0.0
-                                                    : std::pow(2.0 * std::numbers::pi * variance, 1.5) * outlierWeight /
-                                                          (1.0 - outlierWeight) * static_cast<double>(m) /
-                                                          static_cast<double>(n);
-    const double squaredRadius = 2.0 * variance * truncation;
-    const Vec3 low = moved.colwise().minCoeff(), high = moved.colwise().maxCoeff();
-    const bool everything = (high - low).squaredNorm() <= squaredRadius;
-    std::optional<PointTree> tree;
-    if (!everything)
-        tree.emplace(moved);
-
-    struct Partial {
-        Eigen::VectorXd p1;
-        Points px;
-        double sumLog = 0.0;
-    };
-    std::vector<Partial> partials(correspondenceChunks);
-    Correspondences result;
-    result.pt1.resize(n);
-    forEachChunk(correspondenceChunks, threads, [&](int chunk) {
-        Partial& partial = partials[static_cast<std::size_t>(chunk)];
-        partial.p1 = Eigen::VectorXd::Zero(m);
-        partial.px = Points::Zero(m, 3);
-        std::vector<PointTree::Neighbour> near;
-        std::vector<double> weights;
-        const auto [begin, end] = chunkRange(n, correspondenceChunks, chunk);
-        for (Eigen::Index i = begin; i < end; ++i) {
-            const Vec3 x = fixed.row(i);
-            if (everything) {
-                near.resize(static_cast<std::size_t>(m));
-                for (Eigen::Index j = 0; j < m; ++j)
-                    near[static_cast<std::size_t>(j)] = {j, (moved.row(j) - x.transpose()).squaredNorm()};
-            } else {
-                tree->within(x.data(), squaredRadius, near);
-            }
-            weights.resize(near.size());
-            double denominator = outlierTerm;
-            for (std::size_t k = 0; k < near.size(); ++k) {
-                weights[k] = near[k].second < squaredRadius ? std::exp(-near[k].second / (2.0 * variance)) : 0.0;
-                denominator += weights[k];
-            }
-            if (denominator <= 0.0) {
-                // No moving point near enough: this fixed point acts as an outlier.
-                result.pt1[i] = 0.0;
-                continue;
-            }
-            partial.sumLog += std::log(denominator);
-            result.pt1[i] = (denominator - outlierTerm) / denominator;
-            for (std::size_t k = 0; k < near.size(); ++k) {
-                const double p = weights[k] / denominator;
-                partial.p1[near[k].first] += p;
-                partial.px.row(near[k].first) += p * x.transpose();
-            }
-        }
-    });
-    result.p1 = Eigen::VectorXd::Zero(m);
-    result.px = Points::Zero(m, 3);
-    for (const Partial& partial : partials) {
-        result.p1 += partial.p1;
-        result.px += partial.px;
-        result.sumLogDenominator += partial.sumLog;
-    }
+    const Eigen::Index step = (points.rows() + count - 1) / count;
+    if (step <= 1)
+        return points;
+    Points result((points.rows() + step - 1) / step, 3);
+    for (Eigen::Index i = 0; i < result.rows(); ++i)
+        result.row(i) = points.row(i * step);
     return result;
 }
 
@@ -187,6 +60,21 @@ int countFlippedFaces(const Points& before, const Points& after, const Triangles
 {
     const Points a = faceNormals(before, faces), b = faceNormals(after, faces);
     return static_cast<int>((a.cwiseProduct(b).rowwise().sum().array() < 0.0).count());
+}
+
+/// Distance of every point to the surface, on worker threads; false when the heartbeat asked to stop.
+bool surfaceDistances(const Points& vertices, const Triangles& faces, const Points& points, int threads,
+                      const ProgressSpan& progress, Eigen::VectorXd& distances)
+{
+    std::unique_ptr<SurfaceDistance> surface;
+    if (!runWhileReporting(progress.part(0.0, 0.2), [&] { surface = std::make_unique<SurfaceDistance>(vertices, faces); }))
+        return false;
+    distances.resize(points.rows());
+    const int chunks = chunksFor(points.rows(), distancesPerChunk);
+    return runChunks(chunks, threads, progress.part(0.2, 1.0), [&](int chunk) {
+        const auto [begin, end] = chunkRange(points.rows(), chunks, chunk);
+        distances.segment(begin, end - begin) = surface->distances(points.middleRows(begin, end - begin));
+    });
 }
 
 }  // namespace
@@ -200,11 +88,7 @@ DeformationField::DeformationField(Points centres, Points coefficients, double w
 
 Points DeformationField::displacements(const Points& points) const
 {
-    Points result = Points::Zero(points.rows(), 3);
-    for (Eigen::Index i = 0; i < points.rows(); ++i)
-        for (Eigen::Index k = 0; k < m_centres.rows(); ++k)
-            result.row(i) += gaussian((points.row(i) - m_centres.row(k)).squaredNorm(), m_width) * m_coefficients.row(k);
-    return result;
+    return Points(gaussianKernel(points, m_centres, m_width) * m_coefficients);
 }
 
 Points DeformableRegistrationResult::deform(const Points& movingWorldPoints) const
@@ -233,7 +117,7 @@ DeformableRegistrationResult registerSurfacesDeformably(const Points& movingVert
         result.message = "The initial transformation is not finite";
         return result;
     }
-    const auto report = [&](double fraction, const std::string& step) { return !progress || progress(fraction, step); };
+    Heartbeat heartbeat(progress);
     const auto cancelled = [&] {
         result = {};
         result.status = Algorithm::Cancelled;
@@ -241,11 +125,19 @@ DeformableRegistrationResult registerSurfacesDeformably(const Points& movingVert
         return result;
     };
 
-    if (!report(0.0, "Initial alignment"))
+    // Initial alignment.
+    if (!heartbeat.beat(0.0, "Initial alignment", true))
         return cancelled();
-    result.transformation = initialTransformation
-                                ? *initialTransformation
-                                : alignByMomentsAndIcp(movingVertices, fixedVertices, options.withScaling).transformation;
+    if (initialTransformation) {
+        result.transformation = *initialTransformation;
+    } else if (!runWhileReporting({heartbeat, "Initial alignment", 0.0, 0.05}, [&] {
+                   result.transformation = alignByMomentsAndIcp(everyKth(movingVertices, alignmentPoints),
+                                                                everyKth(fixedVertices, alignmentPoints),
+                                                                options.withScaling)
+                                               .transformation;
+               })) {
+        return cancelled();
+    }
     const Points aligned = transformPoints(result.transformation, movingVertices);
 
     // Work in a frame where the fixed surface has unit root mean square radius.
@@ -258,53 +150,25 @@ DeformableRegistrationResult registerSurfacesDeformably(const Points& movingVert
     }
     const Points x = (fixedVertices.rowwise() - centre.transpose()) / scale;
     const Points y = (aligned.rowwise() - centre.transpose()) / scale;
-    const auto n = static_cast<double>(x.rows()), m = static_cast<double>(y.rows());
 
-    const LowRankKernel kernel = lowRankKernel(y, options.kernelRank, options.kernelWidth);
-    const Matrix& b = kernel.factor;
-    Points t = y;
-    Matrix coefficients = Matrix::Zero(b.cols(), 3);  // B^T W
-    double variance = (m * x.rowwise().squaredNorm().sum() + n * y.rowwise().squaredNorm().sum() -
-                       2.0 * x.colwise().sum().dot(y.colwise().sum())) /
-                      (3.0 * m * n);
-    const double smallestVariance = 1e-12;
-    double previousObjective = std::numeric_limits<double>::infinity();
-    int iteration = 0;
-    for (; iteration < options.maxIterations && variance > smallestVariance; ++iteration) {
-        if (!report(0.05 + 0.9 * iteration / options.maxIterations, "Non-rigid deformation"))
-            return cancelled();
-        const Correspondences c = correspondences(x, t, variance, options.outlierWeight, options.threads);
-        const double objective = -c.sumLogDenominator + 1.5 * n * std::log(variance) +
-                                 0.5 * options.smoothness * coefficients.squaredNorm();
-        if (std::abs(previousObjective - objective) <= options.tolerance * std::abs(objective))
-            break;
-        previousObjective = objective;
-
-        // Solve (G + lambda sigma^2 dP1^-1) W = dP1^-1 PX - Y with G = B B^T (Woodbury identity):
-        // W = (F - dP1 B (lambda sigma^2 I + B^T dP1 B)^-1 B^T F) / (lambda sigma^2), F = PX - dP1 Y.
-        const double damping = options.smoothness * variance;
-        const Matrix f = c.px - c.p1.asDiagonal() * y;
-        Matrix inner = b.transpose() * c.p1.asDiagonal() * b;
-        inner.diagonal().array() += damping;
-        const Matrix w = (f - c.p1.asDiagonal() * (b * inner.ldlt().solve(b.transpose() * f))) / damping;
-        coefficients = b.transpose() * w;
-        t = y + b * coefficients;
-
-        const double np = c.p1.sum();
-        variance = (c.pt1.dot(x.rowwise().squaredNorm()) - 2.0 * c.px.cwiseProduct(t).sum() +
-                    c.p1.dot(t.rowwise().squaredNorm())) /
-                   (3.0 * np);
-        variance = std::max(variance, smallestVariance);
-    }
-    if (!report(0.95, "Quality figures"))
+    // Non-rigid deformation.
+    const KernelBasis basis(everyKth(y, centreCandidates), options.kernelRank, options.kernelWidth);
+    DriftOutcome drift;
+    if (!coherentPointDrift(x, y, basis, options, {heartbeat, "Non-rigid deformation", 0.05, 0.95}, drift))
         return cancelled();
 
-    result.iterations = iteration;
-    result.variance = variance * scale * scale;
-    result.deformedVertices = (t * scale).rowwise() + centre.transpose();
-    result.field = DeformationField((kernel.centres * scale).rowwise() + centre.transpose(),
-                                    Points(kernel.toCoefficients * coefficients * scale), options.kernelWidth * scale);
-    const Eigen::VectorXd distances = SurfaceDistance(fixedVertices, fixedFaces).distances(result.deformedVertices);
+    // Quality figures.
+    if (!heartbeat.beat(0.95, "Quality figures", true))
+        return cancelled();
+    result.iterations = drift.iterations;
+    result.variance = drift.variance * scale * scale;
+    result.deformedVertices = (drift.moved * scale).rowwise() + centre.transpose();
+    result.field = DeformationField((basis.centres() * scale).rowwise() + centre.transpose(),
+                                    Points(basis.coefficients(drift.beta) * scale), options.kernelWidth * scale);
+    Eigen::VectorXd distances;
+    if (!surfaceDistances(fixedVertices, fixedFaces, result.deformedVertices, options.threads,
+                          {heartbeat, "Quality figures", 0.95, 1.0}, distances))
+        return cancelled();
     result.meanDistance = distances.mean();
     result.maxDistance = distances.maxCoeff();
     result.flippedFaces = countFlippedFaces(aligned, result.deformedVertices, movingFaces);

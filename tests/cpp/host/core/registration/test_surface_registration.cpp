@@ -210,6 +210,31 @@ TEST_F(SphereOntoEllipsoid, RefusesInvalidInput)
     }
 }
 
+TEST(DeformableRegistration, HoldsWhicheverSideIsDenser)
+{
+    // Pairs whose grids merge one side, the other or both in the first iterations.
+    const Mat4 placement = rigid(Vec3(1, 1, 0), 10.0, Vec3(12.0, -7.0, 4.0));
+    const struct {
+        const char* name;
+        testing::Surface moving, fixed;
+    } cases[] = {
+        {"moving denser", placed(icosphere(4), Vec3::Constant(20.0)), placed(latitudeSphere(20, 32), Vec3(25.0, 20.0, 15.0), placement)},
+        {"fixed denser", placed(icosphere(2), Vec3::Constant(20.0)), placed(latitudeSphere(50, 80), Vec3(25.0, 20.0, 15.0), placement)},
+        {"both dense", placed(icosphere(4), Vec3::Constant(20.0)), placed(latitudeSphere(36, 72), Vec3(25.0, 20.0, 15.0), placement)},
+    };
+    for (const auto& [name, moving, fixed] : cases) {
+        SCOPED_TRACE(name);
+        const DeformableRegistrationResult result =
+            registerSurfacesDeformably(moving.vertices, moving.faces, fixed.vertices, fixed.faces);
+        ASSERT_EQ(result.status, Algorithm::Success) << result.message;
+        EXPECT_LE(result.meanDistance, 0.5);
+        EXPECT_LE(result.maxDistance, 2.0);
+        EXPECT_EQ(result.flippedFaces, 0);
+        // However coarse the last iterations ran, every vertex moved by the one field.
+        EXPECT_LT((result.deform(moving.vertices) - result.deformedVertices).cwiseAbs().maxCoeff(), 1e-6);
+    }
+}
+
 // The high-water mark of this process's memory; unlike getrusage's, it does not carry over the
 // peak of the process that started it.
 long peakResidentKilobytes()
