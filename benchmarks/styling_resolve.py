@@ -4,11 +4,19 @@
    20 rules, against building the same dict in plain Python from a ready dict of NumPy arrays
    (what a renderer would do if styles were precomputed);
 2. the cost per call with 60 and with 600 rules: resolve is linear in the number of rules, so the
-   ratio should stay near ten, and the flattened sheets are reused between calls.
+   ratio should stay near ten, and the flattened sheets are reused between calls;
+3. building a sheet of 20 000 rules with append_or_modify, and opening a collection file that holds
+   it, against 2 000 rules: rules are found by their canonical text in logarithmic time, so both
+   ratios should stay near ten (a linear search per call would make them near a hundred).
 """
 
+import os
+import tempfile
+import time
 
 import numpy as np
+
+import corvaxis
 
 import corvaxis.anatomy as anatomy
 import corvaxis.styling
@@ -51,5 +59,36 @@ def main(rounds=2000):
     print(f"resolve, 600 rules against 60 rules: {large_time / small_time:.2f}x (linear: about 10x at most)")
 
 
+def many_rules(count):
+    """A collection whose display options hold one sheet of count rules, and the time to build the sheet."""
+    sheet = anatomy.StyleSheet(name="many")
+    declare = lambda block: block.__setitem__("alpha", 0.5)  # noqa: E731
+    start = time.perf_counter()
+    for r in range(count):
+        sheet.append_or_modify(f"mesh#organ{r}", declare)
+    built = time.perf_counter() - start
+    collection = anatomy.GenericASC()
+    options = anatomy.ASCDisplayOptions()
+    options.add_style_sheet(sheet, None)
+    collection.components.add(options)
+    return collection, built
+
+
+def rule_scaling(small=2_000, large=20_000):
+    times = {}
+    with tempfile.TemporaryDirectory() as folder:
+        for count in (small, large):
+            collection, built = many_rules(count)
+            path = os.path.join(folder, f"rules_{count}.cvx")
+            corvaxis.save(collection, path)
+            times[count] = built, best_of(3, lambda: corvaxis.open(path))
+    (small_built, small_open), (large_built, large_open) = times[small], times[large]
+    print(f"append_or_modify, {large} rules: {large_built:.2f} s, {large_built / small_built:.1f}x {small} rules "
+          f"(logarithmic: about 10x)")
+    print(f"opening a file of {large} rules: {large_open:.2f} s, {large_open / small_open:.1f}x {small} rules "
+          f"(about 10x)")
+
+
 if __name__ == "__main__":
     main()
+    rule_scaling()

@@ -54,6 +54,116 @@ def _aligned(points: np.ndarray, target: np.ndarray, alignment: str) -> np.ndarr
     return scale * source @ rotation.T + target_centre
 
 
+def _pose_step(points: np.ndarray, mean: np.ndarray, flat_modes: np.ndarray, alignment: str) -> np.ndarray:
+    """The Gauss-Newton step of the pose: translation (3), rotation vector (3) and, for a
+    similarity, log-scale (1), about the points' centre, that best brings the points into the
+    model's span (mean plus modes) to first order. The modes' span is projected out of the
+    residual and of the pose directions, so that the step and the coefficients are solved
+    together in closed form."""
+    centred = points - points.mean(axis=0)
+    directions = [np.tile(axis, (len(points), 1)) for axis in np.eye(3)]
+    directions += [np.cross(axis, centred) for axis in np.eye(3)]
+    if alignment == "similarity":
+        directions.append(centred)
+    jacobian = np.stack([direction.reshape(-1) for direction in directions], axis=1)
+    residual = (points - mean).reshape(-1)
+
+    def off_model(vectors: np.ndarray) -> np.ndarray:
+        return vectors - flat_modes.T @ (flat_modes @ vectors)
+
+    step, *_ = np.linalg.lstsq(off_model(jacobian), -off_model(residual), rcond=None)
+    return step
+
+
+def _moved(points: np.ndarray, step: np.ndarray) -> np.ndarray:
+    """points moved by a pose step of _pose_step, exactly: the rotation by Rodrigues' formula."""
+    centre = points.mean(axis=0)
+    rotation_vector = step[3:6]
+    angle = float(np.linalg.norm(rotation_vector))
+    cross = np.zeros((3, 3))
+    if angle > 0.0:
+        x, y, z = rotation_vector / angle
+        cross = np.array([[0.0, -z, y], [z, 0.0, -x], [-y, x, 0.0]])
+    rotation = np.eye(3) + np.sin(angle) * cross + (1.0 - np.cos(angle)) * cross @ cross
+    scale = float(np.exp(step[6])) if len(step) > 6 else 1.0
+    return scale * (points - centre) @ rotation.T + centre + step[:3]
+
+
+_ALIGNMENTS = ("none", "rigid", "similarity")
+_ORTHONORMAL_TOLERANCE = 1e-6
+
+
+def _field(block: dict, name: str, kinds: tuple[type, ...], where: str):
+    """block[name] when it is of one of the kinds (a bool is never a number); ValueError naming
+    the field otherwise."""
+    if name not in block:
+        raise ValueError(f"the model's {where} lacks the field '{name}'")
+    value = block[name]
+    if type(value) not in kinds:
+        expected = " or ".join(kind.__name__ for kind in kinds)
+        raise ValueError(f"the model's {where}: field '{name}' must be {expected}, got {type(value).__name__}")
+    return value
+
+
+def _blocks(description: dict, name: str) -> list[dict]:
+    blocks = description.get(name, [])
+    if not isinstance(blocks, list):
+        raise ValueError(f"the model's '{name}' entries must be sub-blocks, got a value")
+    return blocks
+
+
+def _read_variances(description: dict) -> np.ndarray:
+    variances = []
+    for index, mode in enumerate(_blocks(description, "mode")):
+        variance = float(_field(mode, "variance", (float, int), f"mode {index}"))
+        # Zero is no mode either: projecting divides by the standard deviation.
+        if not (np.isfinite(variance) and variance > 0.0):
+            raise ValueError(f"the model's mode {index}: variance {variance!r} is not a positive finite number")
+        variances.append(variance)
+    return np.array(variances, dtype=float)
+
+
+def _read_parts(description: dict, template: AnatomicalStructureCollection,
+                num_points: int) -> list[tuple[str, str, str, int, int]]:
+    """The parts in model order, each checked against the template: they follow one another
+    without gaps from point 0 to num_points, and each names a keypoint or mesh of the template
+    with as many points as it counts."""
+    identifiers = set(template.anatomical_structure_identifiers())
+    parts, seen, end = [], set(), 0
+    for index, part in enumerate(_blocks(description, "part")):
+        where = f"part {index}"
+        identifier = _field(part, "structure", (str,), where)
+        store = _field(part, "store", (str,), where)
+        key = _field(part, "key", (str,), where)
+        offset = _field(part, "offset", (int,), where)
+        count = _field(part, "count", (int,), where)
+        if store not in _SINGULAR:
+            raise ValueError(f"the model's {where}: store {store!r} is none of 'keypoints', 'meshes'")
+        if (identifier, store, key) in seen:
+            raise ValueError(f"the model's {where}: {_SINGULAR[store]} '{key}' of structure '{identifier}' "
+                             "appears twice")
+        seen.add((identifier, store, key))
+        if offset != end:
+            raise ValueError(f"the model's {where}: offset {offset} is not {end}, where the parts before it end")
+        if count < 1 or offset + count > num_points:
+            raise ValueError(f"the model's {where}: count {count} does not fit between offset {offset} and the "
+                             f"{num_points} model points")
+        if identifier not in identifiers:
+            raise ValueError(f"the model's {where}: structure '{identifier}' is not in the collection")
+        entries = getattr(template.anatomical_structure(identifier), "keypoints2" if store == "keypoints" else store)
+        if key not in entries:
+            raise ValueError(f"the model's {where}: structure '{identifier}' has no {_SINGULAR[store]} '{key}'")
+        points = 1 if store == "keypoints" else len(entries[key].vertices)
+        if count != points:
+            raise ValueError(f"the model's {where}: count {count} is not the {points} points of "
+                             f"{_SINGULAR[store]} '{key}' of structure '{identifier}'")
+        parts.append((identifier, store, key, offset, count))
+        end = offset + count
+    if end != num_points:
+        raise ValueError(f"the model's parts cover {end} of its {num_points} points")
+    return parts
+
+
 class LinearShapeModel:
     """A linear shape model read from the collection that GenerateLinearShapeModel produced.
 
@@ -71,22 +181,28 @@ class LinearShapeModel:
         if "mean" not in clouds or "modes" not in clouds:
             raise ValueError(f"structure '{MODEL_STRUCTURE}' lacks the point cloud 'mean' or 'modes'")
         description = clouds.attributes["modes"].asdict()
-        num_points, num_modes = description["num_points"], description["num_modes"]
+        num_points = _field(description, "num_points", (int,), "description")
+        num_modes = _field(description, "num_modes", (int,), "description")
+        self.alignment = _field(description, "alignment", (str,), "description")
+        if self.alignment not in _ALIGNMENTS:
+            raise ValueError(f"the model's alignment {self.alignment!r} is none of 'none', 'rigid', 'similarity'")
         self._mean = clouds["mean"].points
         modes = clouds["modes"].points
-        self._variances = np.array([mode["variance"] for mode in description.get("mode", [])], dtype=float)
-        self._parts = [(part["structure"], part["store"], part["key"], part["offset"], part["count"])
-                       for part in description.get("part", [])]
-        self.alignment = description["alignment"]
-        if (self._mean.shape != (num_points, 3) or modes.shape != (num_modes * num_points, 3)
-                or self._variances.shape != (num_modes,)
-                or sum(part[4] for part in self._parts) != num_points):
+        self._variances = _read_variances(description)
+        if (num_points < 1 or num_modes < 0 or self._mean.shape != (num_points, 3)
+                or modes.shape != (num_modes * num_points, 3) or self._variances.shape != (num_modes,)):
             raise ValueError(f"the model in structure '{MODEL_STRUCTURE}' is inconsistent: "
                              f"{num_points} points and {num_modes} modes declared")
+        if not (np.isfinite(self._mean).all() and np.isfinite(modes).all()):
+            raise ValueError("the model's mean or modes hold values that are not finite")
         self._modes = modes.reshape(num_modes, num_points, 3)
+        flat_modes = self._modes.reshape(num_modes, -1)
+        if not np.allclose(flat_modes @ flat_modes.T, np.eye(num_modes), rtol=0.0, atol=_ORTHONORMAL_TOLERANCE):
+            raise ValueError("the model's modes are not orthonormal")
         self._template = collection.clone()
         while MODEL_STRUCTURE in self._template.anatomical_structure_identifiers():
             self._template.pop(MODEL_STRUCTURE)
+        self._parts = _read_parts(description, self._template, num_points)
         for array in (self._mean, self._modes, self._variances):
             array.flags.writeable = False
 
@@ -162,23 +278,28 @@ class LinearShapeModel:
         """The coefficients (standard deviations of each mode) of the collection's shape, after
         aligning it to the mean as the training did; (K,).
 
-        The alignment is then refined against the model's own fit (align to the fitted shape,
-        project again, until the coefficients change by less than tolerance), so that pose and
-        shape are found together: a shape's pose never leaks into modes of small variance, and
-        project(instance(b)) gives back b.
+        Pose and shape are found together: the pose (rigid or similarity, as the training) and
+        the coefficients that bring the shape closest to the model, refined from the alignment to
+        the mean by Gauss-Newton rounds until the coefficients change by less than tolerance. So
+        a shape's pose never leaks into modes of small variance, and project(instance(b)) gives
+        back b. ``RuntimeError`` when the rounds do not settle within max_iterations.
         """
         points = self.shape_points(collection)
         flat_modes = self._modes.reshape(self.num_modes, -1)
         scale = np.sqrt(self._variances)
-        target = self._mean
-        coefficients = np.zeros(self.num_modes)
+        aligned = _aligned(points, self._mean, self.alignment)
+        coefficients = flat_modes @ (aligned - self._mean).reshape(-1) / scale
+        if self.alignment == "none":
+            return coefficients
+        change = np.inf
         for _ in range(max_iterations):
-            aligned = _aligned(points, target, self.alignment)
+            aligned = _moved(aligned, _pose_step(aligned, self._mean, flat_modes, self.alignment))
             previous, coefficients = coefficients, flat_modes @ (aligned - self._mean).reshape(-1) / scale
-            if np.max(np.abs(coefficients - previous), initial=0.0) < tolerance:
-                break
-            target = self.points(coefficients)
-        return coefficients
+            change = np.max(np.abs(coefficients - previous), initial=0.0)
+            if change < tolerance:
+                return coefficients
+        raise RuntimeError(f"project: pose and shape did not settle in {max_iterations} rounds (the coefficients "
+                           f"still moved by {change:.3g} standard deviations)")
 
     def __repr__(self) -> str:
         return f"<LinearShapeModel, points={self.num_points}, modes={self.num_modes}, alignment='{self.alignment}'>"

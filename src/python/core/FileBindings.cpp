@@ -86,13 +86,21 @@ void bindFiles(py::module_& module)
         [](const std::filesystem::path& path, const py::object& beforeReading) {
             io::KindHook hook;
             if (!beforeReading.is_none())
-                hook = [&beforeReading](const std::string& kind) { beforeReading(kind); };
+                hook = [&beforeReading](const std::string& kind) {
+                    const py::gil_scoped_acquire interpreter;
+                    beforeReading(kind);
+                };
+            std::shared_ptr<Data> data;
             try {
-                return std::shared_ptr<Data>(io::load(path, hook));
+                // Other threads run while the file is read and checked: reading several files
+                // from threads overlaps, up to the HDF5 work, which is one at a time.
+                const py::gil_scoped_release others;
+                data = io::load(path, hook);
             }
             catch (const io::FileError& error) {
                 raiseFileError(error);
             }
+            return data;
         },
         py::arg("path"), py::arg("before_reading") = py::none(),
         "Reads the data object stored in a file (see corvaxis.open). before_reading(kind) is called once the file "

@@ -119,17 +119,34 @@ Properties::Attributes attributesFromPython(py::handle object, const char* name)
 
 py::dict asDict(const Properties& properties)
 {
+    // Visited with a list of pending blocks, not by recursion, so that depth costs no stack; each
+    // block's dict is made (and placed in its parent's list) before the block is filled.
+    struct Pending {
+        const Properties* block;
+        py::dict values;
+    };
     py::dict result;
-    for (const Properties::Param& param : properties.params())
-        result[py::str(param.name)] = valueToPython(param.value);
-    for (const Properties* block : properties.subProperties()) {
-        const py::str name(block->name());
-        if (properties.hasParam(block->name()))
-            throw py::value_error(
-                fmt::format("'{}' names both a value and sub-properties; a dict cannot hold both", block->name()));
-        if (!result.contains(name))
-            result[name] = py::list();
-        result[name].cast<py::list>().append(asDict(*block));
+    std::vector<Pending> pending = {{&properties, result}};
+    while (!pending.empty()) {
+        const Pending current = std::move(pending.back());
+        pending.pop_back();
+        for (const Properties::Param& param : current.block->params())
+            current.values[py::str(param.name)] = valueToPython(param.value);
+        std::vector<Pending> children;
+        for (const Properties* block : current.block->subProperties()) {
+            const py::str name(block->name());
+            if (current.block->hasParam(block->name()))
+                throw py::value_error(
+                    fmt::format("'{}' names both a value and sub-properties; a dict cannot hold both", block->name()));
+            if (!current.values.contains(name))
+                current.values[name] = py::list();
+            py::dict child;
+            current.values[name].cast<py::list>().append(child);
+            children.push_back({block, std::move(child)});
+        }
+        // Last first onto the stack, so that the blocks are filled in order.
+        for (auto child = children.rbegin(); child != children.rend(); ++child)
+            pending.push_back(std::move(*child));
     }
     return result;
 }

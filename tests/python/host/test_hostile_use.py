@@ -4,6 +4,7 @@ deep trees, full disks, bytes where text belongs, numbers that are not numbers, 
 import errno
 import gc
 import os
+import resource
 import stat
 import subprocess
 import sys
@@ -69,15 +70,20 @@ def test_a_long_chain_of_sub_property_handles_releases_without_recursion():
     gc.collect()
 
 
-def test_deeply_nested_dicts_build_and_self_containing_ones_are_refused():
-    depth = 8_000
+def test_deeply_nested_dicts_build_convert_back_and_self_containing_ones_are_refused():
+    depth = 100_000
     nested = {"leaf": 1}
     for _ in range(depth):
         nested = {"inner": nested}
-    block = corvaxis.Properties(nested)
-    for _ in range(depth):
+    tree = corvaxis.Properties(nested)
+    block = tree
+    for _ in range(8_000):
         block = block.sub_properties("inner")[0]
-    assert block["leaf"] == 1
+    assert block.sub_properties("inner")
+    converted = tree.asdict()
+    for _ in range(depth):
+        (converted,) = converted["inner"]
+    assert converted == {"leaf": 1}
     looped = {"a": 1}
     looped["self"] = {"again": looped}
     with pytest.raises(ValueError, match="contains itself"):
@@ -225,6 +231,68 @@ def test_a_file_opened_while_another_process_saves_over_it_is_always_whole(tmp_p
         saver.wait()
     assert values <= {1, 2} and saver.returncode == 0
     assert os.listdir(tmp_path) == [target.name]
+
+
+@pytest.mark.parametrize("start, reason", [
+    (b"", "no CORVAXIS signature"),
+    (b"\x89HDF\r\n\x1a\n", "an HDF5 file without the corvaxis header"),
+], ids=["zeros", "plain HDF5"])
+def test_a_huge_file_of_another_kind_is_refused_from_its_first_bytes(tmp_path, start, reason):
+    path = tmp_path / "huge.cvx"
+    with open(path, "wb") as stream:
+        stream.write(start)
+        stream.truncate(3 << 30)  # sparse: no disk space taken
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    with pytest.raises(corvaxis.FileFormatError, match=reason):
+        corvaxis.open(path)
+    assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before < 64 << 10  # KiB: the file is never read
+
+
+# Threads that read data files at once and one that saves them: each trial read forks while the
+# others work, and nothing may hang or read wrong.
+THREADED_READS = """
+import sys, threading, numpy as np, corvaxis
+sys.path.insert(0, sys.argv[2])
+from conftest import cube_mesh, make_collection, make_structure
+folder = sys.argv[1]
+images = corvaxis.SharedImageSet(np.arange(4096, dtype=np.uint16).reshape(16, 16, 16))
+paths = {"images": folder + "/images.cvx", "collection": folder + "/collection.cvx"}
+corvaxis.save(images, paths["images"])
+corvaxis.save(make_collection(make_structure("liver", meshes={"surface": cube_mesh(4.0)}),
+                              make_structure("kidney", keypoints={"tip": [0.0, 0.0, 6.0]}),
+                              make_structure("aorta")), paths["collection"])
+stop, failures = threading.Event(), []
+
+def reader(rounds):
+    try:
+        for _ in range(rounds):
+            assert (corvaxis.open(paths["images"]).get(0) == images.get(0)).all()
+            assert len(corvaxis.open(paths["collection"]).anatomical_structure_identifiers()) == 3
+    except BaseException as error:
+        failures.append(repr(error))
+
+def saver():
+    while not stop.is_set():
+        corvaxis.save(images, folder + "/saved.cvx")
+
+others = [threading.Thread(target=saver)]
+readers = [threading.Thread(target=reader, args=(15,)) for _ in range(6)]
+for thread in others + readers:
+    thread.start()
+for thread in readers:
+    thread.join()
+stop.set()
+for thread in others:
+    thread.join()
+print(failures or "ok")
+"""
+
+
+def test_files_read_from_many_threads_at_once_never_hang(tmp_path):
+    helpers = os.path.dirname(os.path.abspath(__file__))
+    result = subprocess.run([sys.executable, "-c", THREADED_READS, str(tmp_path), helpers], capture_output=True,
+                            text=True, timeout=600)
+    assert result.returncode == 0 and result.stdout.strip() == "ok", result.stdout + result.stderr
 
 
 def test_special_file_targets_are_refused_and_left_alone(tmp_path):

@@ -8,6 +8,7 @@ import importlib.util
 import pathlib
 import shutil
 
+import h5py
 import numpy as np
 import pytest
 
@@ -139,6 +140,49 @@ def generator(template):
         return algorithm
 
     return make
+
+
+def _numbered(group):
+    return [group[name] for name in sorted(group, key=int)]
+
+
+def _text(value):
+    return value.decode() if isinstance(value, bytes) else str(value)
+
+
+# Stored value types of a Properties value, by Python type (see docs/file-format.md).
+_STORED_VALUES = {int: (2, np.int32), float: (3, np.float64), str: (4, lambda text: np.bytes_(text.encode()))}
+
+
+@pytest.fixture
+def forge_model(tmp_path, reseal):
+    """forge_model(collection, block, field, value): a shape model collection saved, one value of its
+    description (the attributes of the point cloud "modes") forged in the file, and opened again.
+    block is None for the description itself or (name, index) for a sub-block, ("part", 1) say."""
+
+    def forge(collection, block, field, value):
+        path = tmp_path / "forged.cvx"
+        corvaxis.save(collection, path)
+
+        def change(stored):
+            found = []
+            stored.visititems(lambda _, item: found.append(item) if isinstance(item, h5py.Group)
+                              and _text(item.attrs.get("key", b"")) == "modes" and "attributes" in item else None)
+            tree = found[0]["attributes"]
+            if block is not None:
+                name, index = block
+                tree = [sub for sub in _numbered(tree["blocks"]) if _text(sub.attrs["name"]) == name][index]
+            (param,) = [param for param in _numbered(tree["params"]) if _text(param.attrs["name"]) == field]
+            code, convert = _STORED_VALUES[type(value)]
+            del param.attrs["value"]
+            param.attrs["value"] = convert(value)
+            param.attrs["value_type"] = np.uint32(code)
+            param.attrs["type"] = np.uint32(0)
+
+        reseal(path, change)
+        return corvaxis.open(path)
+
+    return forge
 
 
 @pytest.fixture(scope="session")

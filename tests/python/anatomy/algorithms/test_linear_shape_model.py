@@ -2,6 +2,8 @@
 project invert each other, also for shapes moved in space; malformed collections are refused;
 the module docstring's shape-model example runs as written."""
 
+import re
+
 import numpy as np
 import pytest
 
@@ -28,12 +30,16 @@ def test_layout_round_trips_through_a_file(trained):
     assert repr(opened) == "<LinearShapeModel, points=64, modes=19, alignment='similarity'>"
 
 
-@pytest.mark.parametrize("coefficients", [[0.0] * 3, [2.0, -1.0, 0.5], [-3.0, 0.0, 3.0]])
+@pytest.mark.parametrize("coefficients", [[0.0] * 3, [2.0, -1.0, 0.5], [-3.0, 0.0, 3.0], "every mode"])
 @pytest.mark.parametrize("moved", [False, True])
 def test_project_inverts_instance(trained, coefficients, moved):
     _, model = trained
     b = np.zeros(model.num_modes)
-    b[:3] = coefficients
+    if coefficients == "every mode":
+        # The modes of least variance (the noise) are where a pose that has not settled shows most.
+        b = 1.5 * (-1.0) ** np.arange(model.num_modes)
+    else:
+        b[:3] = coefficients
     shape = model.instance(b)
     assert shape.anatomical_structure_identifiers() == ["bone", "organ"]
     np.testing.assert_allclose(model.shape_points(shape), model.points(b), atol=1e-9)
@@ -53,6 +59,9 @@ def test_project_inverts_instance(trained, coefficients, moved):
         surface.matrix = matrix @ surface.matrix
         shape.anatomical_structure("bone").meshes["surface"] = surface
     np.testing.assert_allclose(model.project(shape), b, atol=1e-6)
+    if moved and coefficients == "every mode":
+        with pytest.raises(RuntimeError, match="did not settle in 1 rounds"):
+            model.project(shape, max_iterations=1)
 
 
 @pytest.mark.parametrize("coefficients, message", [
@@ -82,6 +91,28 @@ def test_malformed_models_are_refused(make_population, generator, damage, error,
             clouds["modes"] = corvaxis.PointCloud(clouds["modes"].points[:-1])
     with pytest.raises(error, match=message):
         LinearShapeModel(collection)
+
+
+@pytest.mark.parametrize("block, field, value, message", [
+    (None, "alignment", "shear", "alignment 'shear' is none of"),
+    (None, "num_points", "many", "field 'num_points' must be int, got str"),
+    (("mode", 1), "variance", -1.0, "mode 1: variance -1.0 is not a positive"),
+    (("mode", 0), "variance", 0.0, "mode 0: variance 0.0 is not a positive"),
+    (("part", 0), "store", "images", "part 0: store 'images' is none of"),
+    (("part", 1), "offset", 999, "part 1: offset 999 is not 1"),
+    (("part", 4), "count", 5, "part 4: count 5 does not fit"),
+    (("part", 0), "count", 2, "part 0: count 2 is not the 1 points of keypoint 'apex'"),
+    (("part", 3), "count", 59, "part 3: count 59 is not the 60 points of mesh 'surface'"),
+    (("part", 2), "key", "apex", "part 2: keypoint 'apex' of structure 'bone' appears twice"),
+    (("part", 2), "key", "missing", "part 2: structure 'bone' has no keypoint 'missing'"),
+    (("part", 4), "structure", "spleen", "part 4: structure 'spleen' is not in the collection"),
+])
+def test_forged_models_are_refused_naming_the_field(make_population, generator, forge_model, block, field, value,
+                                                     message):
+    computed = generator(make_population(count=5).directory)()["shape_model"]
+    LinearShapeModel(forge_model(computed, None, "alignment", "rigid"))  # a forged value that is valid
+    with pytest.raises(ValueError, match=re.escape(message)):
+        LinearShapeModel(forge_model(computed, block, field, value))
 
 
 def test_project_names_what_a_collection_lacks(trained, build_collection, faces):

@@ -82,7 +82,37 @@ void StyleSheet::connectParameters()
 {
     for (ParameterBase* parameter : {static_cast<ParameterBase*>(&enabled), static_cast<ParameterBase*>(&name),
                                      static_cast<ParameterBase*>(&rules)})
-        parameter->signalChanged.connect(this, [this](const ParameterBase*) { signalModified.emitSignal(); });
+        parameter->signalChanged.connect(this, [this](const ParameterBase* changed) {
+            if (changed == &rules)
+                ++m_ruleChanges;
+            signalModified.emitSignal();
+        });
+}
+
+bool StyleSheet::indexIsCurrent() const
+{
+    return m_indexStamp == std::pair(rules.revision(), m_ruleChanges);
+}
+
+void StyleSheet::stampIndex() { m_indexStamp = std::pair(rules.revision(), m_ruleChanges); }
+
+StyleSheet::StyleRule* StyleSheet::findRule(const std::string& text)
+{
+    if (!indexIsCurrent()) {
+        m_ruleIndex.clear();
+        for (std::size_t i = 0; i < rules.size(); ++i)
+            m_ruleIndex.try_emplace(rules[i].selector.str(), i);
+        stampIndex();
+    }
+    const auto found = m_ruleIndex.find(text);
+    if (found == m_ruleIndex.end())
+        return nullptr;
+    StyleRule& rule = rules[found->second];
+    if (rule.selector.str() == text)
+        return &rule;
+    // A selector assigned in place without a signal: look again over fresh positions.
+    m_indexStamp.reset();
+    return findRule(text);
 }
 
 bool StyleSheet::appendOrModify(const std::optional<Selector>& selector, const Declarations& declarations,
@@ -100,22 +130,28 @@ bool StyleSheet::appendOrModify(const std::optional<Selector>& selector, const D
     // The callback works on a copy: it may change this sheet itself (which can move the rules),
     // and when it throws there is nothing to undo.
     const std::string text = selector->str();
-    auto findRule = [&]() -> StyleRule* {
-        for (StyleRule& rule : rules)
-            if (rule.selector.str() == text)
-                return &rule;
-        return nullptr;
-    };
-    const StyleRule* existing = findRule();
+    const StyleRule* existing = findRule(text);
     Properties working = existing ? existing->declarations : Properties();
     declarations(working);
-    if (StyleRule* rule = findRule()) {
+    if (StyleRule* rule = findRule(text)) {
         if (!(rule->declarations == working)) {
             rule->declarations = std::move(working);
+            // The selectors stay as they are: the index holds unless a receiver changes the rules.
+            const bool current = indexIsCurrent();
+            const std::size_t changes = m_ruleChanges;
             rule->signalModified.emitSignal();
+            if (current && m_ruleChanges == changes + 1)
+                stampIndex();
         }
     } else {
+        const bool current = indexIsCurrent();
+        const std::size_t revision = rules.revision();
+        const std::size_t changes = m_ruleChanges;
         rules.append(StyleRule(*selector, std::move(working)));
+        if (current && rules.revision() == revision + 1 && m_ruleChanges == changes + 1) {
+            m_ruleIndex.try_emplace(text, rules.size() - 1);
+            stampIndex();
+        }
     }
     return true;
 }

@@ -4,6 +4,8 @@
 
 #include <Eigen/Core>
 
+#include <pthread.h>
+
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -24,6 +26,9 @@ Registry& registry()
     // Never destroyed: codecs of other libraries may sit in it until the very end of the process.
     static Registry* const instance = [] {
         auto* created = new Registry;
+        // A fork waits for a lookup in progress, so that a child (a trial read) finds it free.
+        ::pthread_atfork([] { registry().mutex.lock(); }, [] { registry().mutex.unlock(); },
+                         [] { registry().mutex.unlock(); });
         for (auto& codec : coreCodecs())
             created->codecs[codec->kindName()] = std::move(codec);
         for (auto& [id, factory] : coreComponents())

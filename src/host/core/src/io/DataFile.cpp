@@ -16,6 +16,7 @@
 #include <array>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -242,40 +243,27 @@ void syncDirectory(const fs::path& target)
 
 // ---- Reading ---------------------------------------------------------------------------------
 
-std::vector<unsigned char> readWholeFile(const fs::path& path)
+/// Reads into bytes from offset filled until count bytes are there or the file ends; returns
+/// the new fill.
+std::size_t readInto(Descriptor& fd, std::vector<unsigned char>& bytes, std::size_t filled, std::size_t count,
+                     const fs::path& path)
 {
-    // Not blocking on a FIFO, and a terminal never becomes the controlling one.
-    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (fd.get() < 0)
-        failSystem(path, "cannot open", errno);
-    struct stat status;
-    if (::fstat(fd.get(), &status) != 0)
-        failSystem(path, "cannot inspect", errno);
-    if (S_ISDIR(status.st_mode))
-        throw FileAccessError(path, "is a directory", EISDIR);
-    if (!S_ISREG(status.st_mode))
-        throw FileAccessError(path, "is not a regular file", EINVAL);
-    // One byte more than the size, so that the read that finds the end needs no larger buffer.
-    std::vector<unsigned char> bytes(static_cast<std::size_t>(status.st_size) + 1);
-    std::size_t filled = 0;
-    for (;;) {
-        if (filled == bytes.size())
-            bytes.resize(bytes.size() * 2);  // the file grew while being read
-        const ssize_t count = ::read(fd.get(), bytes.data() + filled, bytes.size() - filled);
-        if (count < 0) {
+    while (filled < count) {
+        const ssize_t read = ::read(fd.get(), bytes.data() + filled, count - filled);
+        if (read < 0) {
             if (errno == EINTR)
                 continue;
             failSystem(path, "cannot read", errno);
         }
-        if (count == 0)
+        if (read == 0)
             break;
-        filled += static_cast<std::size_t>(count);
+        filled += static_cast<std::size_t>(read);
     }
-    bytes.resize(filled);
-    return bytes;
+    return filled;
 }
 
-/// Everything that can be checked without HDF5: size, signature, version, length and checksum.
+/// Everything that the header alone shows: signature, size of the header, version, reserved
+/// bytes. Given the file's first bytes (all of them when it is shorter than the header).
 void checkHeader(const std::vector<unsigned char>& bytes, const fs::path& path)
 {
     const auto refuse = [&](const std::string& reason) { throw FileFormatError(path, reason); };
@@ -297,6 +285,12 @@ void checkHeader(const std::vector<unsigned char>& bytes, const fs::path& path)
     for (std::size_t i = headerUsed; i < headerSize; ++i)
         if (bytes[i] != 0)
             refuse("damaged header (reserved bytes are not zero)");
+}
+
+/// The content behind a checked header: as long as the header announces, and matching its checksum.
+void checkContent(const std::vector<unsigned char>& bytes, const fs::path& path)
+{
+    const auto refuse = [&](const std::string& reason) { throw FileFormatError(path, reason); };
     const auto length = getLittleEndian<std::uint64_t>(bytes.data() + lengthOffset);
     const std::uint64_t present = bytes.size() - headerSize;
     if (present < length)
@@ -310,14 +304,47 @@ void checkHeader(const std::vector<unsigned char>& bytes, const fs::path& path)
         refuse("damaged: the content does not match its checksum");
 }
 
+/// The whole file, checked: the header is read and checked before any more of the file, so that
+/// a file of another kind costs a few hundred bytes whatever its size; then the content.
+std::vector<unsigned char> readDataFile(const fs::path& path)
+{
+    // Not blocking on a FIFO, and a terminal never becomes the controlling one.
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (fd.get() < 0)
+        failSystem(path, "cannot open", errno);
+    struct stat status;
+    if (::fstat(fd.get(), &status) != 0)
+        failSystem(path, "cannot inspect", errno);
+    if (S_ISDIR(status.st_mode))
+        throw FileAccessError(path, "is a directory", EISDIR);
+    if (!S_ISREG(status.st_mode))
+        throw FileAccessError(path, "is not a regular file", EINVAL);
+    std::vector<unsigned char> bytes(headerSize);
+    bytes.resize(readInto(fd, bytes, 0, headerSize, path));
+    checkHeader(bytes, path);
+    // One byte more than the size, so that the read that finds the end needs no larger buffer.
+    bytes.resize(std::max<std::size_t>(static_cast<std::size_t>(status.st_size), headerSize) + 1);
+    std::size_t filled = headerSize;
+    for (;;) {
+        filled = readInto(fd, bytes, filled, bytes.size(), path);
+        if (filled < bytes.size())
+            break;
+        bytes.resize(bytes.size() * 2);  // the file grew while being read
+    }
+    bytes.resize(filled);
+    checkContent(bytes, path);
+    return bytes;
+}
+
 /// An HDF5 file opened from checked bytes in memory; HDF5 never reads the path itself.
 ///
 /// The bytes are lent to HDF5 without copies: the image callbacks hand out the one buffer for
 /// every allocation HDF5 asks for and never free it. The file is opened read-only, so HDF5
-/// neither writes to nor grows the buffer, which outlives the file.
+/// neither writes to nor grows the buffer, which must outlive the file. Made and used inside an
+/// HDF5 session.
 class MemoryFile {
 public:
-    MemoryFile(std::vector<unsigned char> bytes, std::uint64_t maxArrayBytes) : m_bytes(std::move(bytes))
+    MemoryFile(std::vector<unsigned char>& bytes, std::uint64_t maxArrayBytes) : m_bytes(bytes)
     {
         static std::atomic<unsigned> counter = 0;
         const auto check = [](auto result, const char* what) {
@@ -363,8 +390,7 @@ public:
     }
 
 private:
-    // Declared first, so that it goes last: HDF5 uses it until the file is closed.
-    std::vector<unsigned char> m_bytes;
+    std::vector<unsigned char>& m_bytes;
     Handle m_file;
     std::shared_ptr<FileContext> m_context;
 };
@@ -386,14 +412,31 @@ std::string contentKind(const MemoryFile& file, const fs::path& path)
 constexpr int trialReadAll = 0;
 constexpr int trialLackedCodec = 3;
 
-/// Runs a trial read of the content in a child process and refuses the file when a signal ended
-/// it. The checksum keeps out accidental damage, but a forged file can stop the HDF5 library on
-/// one of its internal assertions, which would end the caller's process with all its unsaved
-/// work. Returns the trial's exit status; trialReadAll when no child could be started, so that
-/// reading goes on in this process as it did before such trials.
-int refuseIfReadingStops(const fs::path& path, const std::function<int()>& read)
+/// How long a trial read may take: far more than reading any file of that size takes here, also
+/// on a busy machine or under a sanitizer (which reads some 10 MB/s), and far less than forever.
+std::chrono::milliseconds trialReadLimit(std::uint64_t size)
 {
-    const ChildOutcome outcome = runInChildProcess(read);
+    constexpr std::uint64_t bytesPerSecond = 4 << 20;
+    return std::chrono::seconds(30) + std::chrono::milliseconds(size / (bytesPerSecond / 1000));
+}
+
+/// Runs a trial read of the content in a child process and refuses the file when a signal ended
+/// it or it did not end in time. The checksum keeps out accidental damage, but a forged file can
+/// stop the HDF5 library on one of its internal assertions (or keep it busy without end), which
+/// would end or hang the caller's process with all its unsaved work. Returns the trial's exit
+/// status; trialReadAll when no child could be started, so that reading goes on in this process
+/// as it did before such trials.
+///
+/// Safe while other threads work: the fork waits until no thread is in an HDF5 session or the
+/// codec registry, so that the child finds both free.
+int refuseIfReadingStops(const fs::path& path, std::uint64_t size, const std::function<int()>& read)
+{
+    Hdf5Session::keepForksSafe();
+    const std::chrono::milliseconds limit = trialReadLimit(size);
+    const ChildOutcome outcome = runInChildProcess(read, limit);
+    if (outcome.timedOut)
+        throw FileFormatError(path, "damaged content: a trial read of its " + std::to_string(size) +
+                                        " bytes did not end within " + std::to_string(limit.count() / 1000) + " s");
     if (outcome.stoppingSignal != 0) {
         const char* name = ::sigabbrev_np(outcome.stoppingSignal);
         throw FileFormatError(path, std::string("damaged content: its HDF5 structure stops the HDF5 library (SIG") +
@@ -401,6 +444,25 @@ int refuseIfReadingStops(const fs::path& path, const std::function<int()>& read)
                                         " in a trial read)");
     }
     return outcome.ran ? outcome.exitStatus : trialReadAll;
+}
+
+/// Runs what reads the content in an HDF5 session, turning failures into FileFormatError.
+template <typename Reading>
+auto readContent(const fs::path& path, Reading&& reading)
+{
+    try {
+        const Hdf5Session session;
+        return reading();
+    }
+    catch (const FileError&) {
+        throw;
+    }
+    catch (const std::bad_alloc&) {
+        throw FileFormatError(path, "damaged content: it asks for more memory than there is");
+    }
+    catch (const std::exception& error) {
+        throw FileFormatError(path, std::string("damaged content: ") + error.what());
+    }
 }
 
 }  // namespace
@@ -452,8 +514,8 @@ void save(const Data& data, const fs::path& path)
     requireReplaceableTarget(path);
     std::vector<unsigned char> image;
     {
-        const Hdf5Quiet quiet;
         try {
+            const Hdf5Session session;
             image = hdf5Image(data);
         }
         catch (const FileError&) {
@@ -475,55 +537,32 @@ void save(const Data& data, const fs::path& path)
 
 std::unique_ptr<Data> load(const fs::path& path, const KindHook& beforeReading)
 {
-    std::vector<unsigned char> bytes = readWholeFile(path);
-    checkHeader(bytes, path);
+    std::vector<unsigned char> bytes = readDataFile(path);
     const std::uint64_t size = bytes.size();
-    const Hdf5Quiet quiet;
-    const auto damaged = [&](const std::exception& error) {
-        return FileFormatError(path, std::string("damaged content: ") + error.what());
-    };
-    // The child's copy of the bytes is moved into its file; the parent's stay where they are.
-    const int trial = refuseIfReadingStops(path, [&] {
-        MemoryFile trialFile(std::move(bytes), size);
+    // The child reads its own copy of the bytes.
+    const int trial = refuseIfReadingStops(path, size, [&] {
+        const Hdf5Session session;
+        MemoryFile trialFile(bytes, size);
         if (!findCodec(contentKind(trialFile, path)))
             return trialLackedCodec;
         readData(trialFile.root());
         return trialReadAll;
     });
-    std::unique_ptr<MemoryFile> file;
-    std::string kind;
-    try {
-        file = std::make_unique<MemoryFile>(std::move(bytes), size);
-        kind = contentKind(*file, path);
-    }
-    catch (const FileError&) {
-        throw;
-    }
-    catch (const std::exception& error) {
-        throw damaged(error);
-    }
+    // The file is closed again before the hook runs: the hook may wait for other threads, which
+    // may wait for the HDF5 session.
+    const std::string kind = readContent(path, [&] { return contentKind(MemoryFile(bytes, size), path); });
     if (beforeReading)
         beforeReading(kind);
     if (!findCodec(kind))
         throw FileFormatError(path, "holds data of kind '" + kind + "', which no loaded library reads");
     // The hook may just have brought the reader of this kind, which the trial could not use.
     if (trial == trialLackedCodec)
-        refuseIfReadingStops(path, [&] {
-            readData(file->root());
+        refuseIfReadingStops(path, size, [&] {
+            const Hdf5Session session;
+            readData(MemoryFile(bytes, size).root());
             return trialReadAll;
         });
-    try {
-        return readData(file->root());
-    }
-    catch (const FileError&) {
-        throw;
-    }
-    catch (const std::bad_alloc&) {
-        throw FileFormatError(path, "damaged content: it asks for more memory than there is");
-    }
-    catch (const std::exception& error) {
-        throw damaged(error);
-    }
+    return readContent(path, [&] { return readData(MemoryFile(bytes, size).root()); });
 }
 
 std::unique_ptr<Data> load(const fs::path& path, const std::string& expectedKind)

@@ -1,8 +1,10 @@
 #include "corvaxis/core/io/Hdf5.h"
 
 #include "corvaxis/core/String.h"
+#include "corvaxis/core/io/DataCodec.h"
 
 #include <hdf5.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <charconv>
@@ -11,7 +13,7 @@
 #include <type_traits>
 
 static_assert(std::is_same_v<hid_t, corvaxis::io::Handle::Id>);
-static_assert(std::is_same_v<H5E_auto2_t, corvaxis::io::Hdf5Quiet::AutoFunction>);
+static_assert(std::is_same_v<H5E_auto2_t, corvaxis::io::Hdf5Session::AutoFunction>);
 
 namespace corvaxis::io {
 
@@ -414,12 +416,34 @@ std::vector<std::byte> Group::readArray(const std::string& name, ElementType typ
     return bytes;
 }
 
-Hdf5Quiet::Hdf5Quiet()
+namespace {
+
+std::mutex& sessionMutex()
+{
+    // Never destroyed, and known to fork from its first use on: a fork waits for the session in
+    // progress, and both processes go on with it free.
+    static std::mutex* const mutex = [] {
+        auto* created = new std::mutex;
+        // The codec registry's fork handler first: handlers prepare in the reverse order, so the
+        // fork takes the registry last, after the session that may be looking codecs up.
+        findCodec(std::string());
+        ::pthread_atfork(
+            [] { sessionMutex().lock(); }, [] { sessionMutex().unlock(); }, [] { sessionMutex().unlock(); });
+        return created;
+    }();
+    return *mutex;
+}
+
+}  // namespace
+
+void Hdf5Session::keepForksSafe() { sessionMutex(); }
+
+Hdf5Session::Hdf5Session() : m_lock(sessionMutex())
 {
     H5Eget_auto2(H5E_DEFAULT, &m_function, &m_data);
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
 }
 
-Hdf5Quiet::~Hdf5Quiet() { H5Eset_auto2(H5E_DEFAULT, m_function, m_data); }
+Hdf5Session::~Hdf5Session() { H5Eset_auto2(H5E_DEFAULT, m_function, m_data); }
 
 }  // namespace corvaxis::io

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 using namespace corvaxis;
 using namespace corvaxis::styling_test;
@@ -88,6 +92,55 @@ TEST(AppendOrModify, CallbackMayChangeTheSameSheet)
     });
     ASSERT_EQ(sheet.rules.size(), 21u);
     EXPECT_EQ(sheet.rules[0].declarations.find("alpha")->value, Properties::Value(0.0));
+}
+
+// Rules found by canonical text stay found whatever changed the rules in between: each change
+// below is followed by a modification of "mesh#liver" (which must not append) and a new rule.
+TEST(AppendOrModify, FindsTheRuleAfterEveryKindOfChangeToTheRules)
+{
+    const std::vector<std::pair<const char*, std::function<void(StyleSheet&)>>> changes = {
+        {"nothing", [](StyleSheet&) {}},
+        {"reloaded in another order", [](StyleSheet& sheet) {
+             const Properties saved = configurationOf(sheet);
+             const std::vector<const Properties*> blocks = saved.subPropertiesAll("rules");
+             Properties reordered;
+             for (auto block = blocks.rbegin(); block != blocks.rend(); ++block)
+                 reordered.addSubProperties(**block);
+             sheet.rules.configure(reordered);
+         }},
+        {"the first rule removed", [](StyleSheet& sheet) {
+             sheet.rules.removeIf([&](const StyleSheet::StyleRule& rule) { return &rule == &sheet.rules[0]; });
+         }},
+        {"a selector reconfigured", [](StyleSheet& sheet) {
+             Properties renamed;
+             renamed.setParam("selector", std::string("mesh#kidney"));
+             sheet.rules[0].configure(&renamed);
+         }},
+        {"a selector assigned in place, unannounced", [](StyleSheet& sheet) {
+             sheet.rules[0].selector = selector("mesh#kidney");
+         }},
+        {"assigned from a copy", [](StyleSheet& sheet) { sheet = StyleSheet(sampleSheet()); }},
+    };
+    for (const auto& [what, change] : changes) {
+        StyleSheet sheet = sampleSheet();
+        for (int i = 0; i < 40; ++i)
+            declare(sheet, "#s" + std::to_string(i), "alpha", 0.5);
+        change(sheet);
+        const auto count = [&](const std::string& text) {
+            return std::count_if(sheet.rules.begin(), sheet.rules.end(),
+                                 [&](const StyleSheet::StyleRule& rule) { return rule.selector.str() == text; });
+        };
+        declare(sheet, "mesh#liver", "alpha", 0.25);
+        declare(sheet, "mesh#kidney", "alpha", 0.75);
+        declare(sheet, "#s39", "alpha", 1.0);
+        EXPECT_EQ(count("mesh#liver"), 1) << what;
+        EXPECT_EQ(count("mesh#kidney"), 1) << what;
+        EXPECT_EQ(count("#s39"), 1) << what;
+        for (const StyleSheet::StyleRule& rule : sheet.rules) {
+            if (rule.selector.str() == "mesh#liver")
+                EXPECT_EQ(rule.declarations.find("alpha")->value, Properties::Value(0.25)) << what;
+        }
+    }
 }
 
 TEST(StyleSheetParameters, AssigningTheSameValueEmitsNothing)

@@ -5,9 +5,11 @@
 #include "corvaxis/core/Parameter.h"
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace corvaxis::AnatomyPlugin {
 
@@ -57,6 +59,17 @@ public:
 
 private:
     void connectParameters();
+    /// The first rule whose selector has this canonical text, or null.
+    StyleRule* findRule(const std::string& text);
+    bool indexIsCurrent() const;
+    void stampIndex();
+
+    /// Position of the first rule of each canonical selector text. It holds for the rules as they
+    /// were at the stamp: the list's revision and the number of changes the list signalled (a
+    /// rule's selector can change in place). Any other change makes it be built again.
+    std::map<std::string, std::size_t, std::less<>> m_ruleIndex;
+    std::optional<std::pair<std::size_t, std::size_t>> m_indexStamp;
+    std::size_t m_ruleChanges = 0;
 };
 
 }  // namespace corvaxis::AnatomyPlugin

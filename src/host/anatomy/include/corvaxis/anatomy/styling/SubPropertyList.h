@@ -78,9 +78,15 @@ public:
 
     T& append(T element)
     {
+        const T* before = m_elements.data();
         m_elements.push_back(std::move(element));
         arrayChanged();
-        updateSignalConnections();
+        // Only a move of the array loses the elements' connections; otherwise connecting the
+        // new element is enough, which keeps appending to a long list cheap.
+        if (m_elements.data() == before)
+            connect(m_elements.back());
+        else
+            updateSignalConnections();
         signalChanged.emitSignal(this);
         return m_elements.back();
     }
@@ -144,11 +150,16 @@ public:
     void updateSignalConnections()
     {
         for (T& element : m_elements)
-            if (!element.signalModified.isConnectedTo(this))
-                element.signalModified.connect(this, [this] { signalChanged.emitSignal(this); });
+            connect(element);
     }
 
 private:
+    void connect(T& element)
+    {
+        if (!element.signalModified.isConnectedTo(this))
+            element.signalModified.connect(this, [this] { signalChanged.emitSignal(this); });
+    }
+
     void disconnectElements()
     {
         for (T& element : m_elements)

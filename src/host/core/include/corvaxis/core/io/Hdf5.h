@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -180,19 +181,28 @@ private:
     int m_depth;
 };
 
-/// Turns off HDF5's printing of errors to standard error for its lifetime (failures become
-/// exceptions instead) and restores the previous setting afterwards.
-class Hdf5Quiet {
+/// Every use of HDF5 in this process runs inside a session: it holds the process's one HDF5 lock
+/// and turns off HDF5's printing of errors to standard error (failures become exceptions
+/// instead), restoring the previous setting afterwards. HDF5 keeps global state; one session at
+/// a time keeps it whole, and a fork of the process waits until no thread is inside a session, so
+/// that a child never inherits that state half changed or the lock held. Sessions do not nest,
+/// and a thread in one never waits for anything that another session could hold (the Python
+/// interpreter lock included).
+class Hdf5Session {
 public:
-    Hdf5Quiet();
-    ~Hdf5Quiet();
-    Hdf5Quiet(const Hdf5Quiet&) = delete;
-    Hdf5Quiet& operator=(const Hdf5Quiet&) = delete;
+    Hdf5Session();
+    ~Hdf5Session();
+    Hdf5Session(const Hdf5Session&) = delete;
+    Hdf5Session& operator=(const Hdf5Session&) = delete;
+
+    /// From now on, forks of the process wait as described (the first session does this too).
+    static void keepForksSafe();
 
     /// HDF5's automatic error handler (H5E_auto2_t).
     using AutoFunction = int (*)(std::int64_t, void*);
 
 private:
+    std::unique_lock<std::mutex> m_lock;
     AutoFunction m_function = nullptr;
     void* m_data = nullptr;
 };
