@@ -22,13 +22,13 @@ import numpy as np
 
 import corvaxis
 import corvaxis.anatomy as anatomy
-from corvaxis import render
+from corvaxis import example_data, render
 from corvaxis.shape_model import LinearShapeModel
 
-LABELS = {1: "liver", 2: "kidney", 3: "spleen"}
+LABELS = example_data.LABELS
 SUBJECTS = 12
-SHAPE = (64, 58, 40)              # voxels along x, y, z
-SPACING = (2.0, 2.0, 3.0)         # mm, anisotropic
+SHAPE = example_data.SHAPE
+SPACING = example_data.SPACING
 TIMES: dict[str, float] = {}
 
 
@@ -45,64 +45,9 @@ def timed(step):
 
 # --- the synthetic population ------------------------------------------------------------------
 
-def rotation(axis, degrees):
-    axis = np.asarray(axis, float) / np.linalg.norm(axis)
-    angle = np.radians(degrees)
-    k = np.array([[0, -axis[2], axis[1]], [axis[2], 0, -axis[0]], [-axis[1], axis[0], 0]])
-    return np.eye(3) + np.sin(angle) * k + (1 - np.cos(angle)) * k @ k
-
-
-def subject_pose(rng):
-    """Where a subject lies in the scanner: a rotation of up to 10 degrees and a shift of up to 8 mm."""
-    pose = np.eye(4)
-    pose[:3, :3] = rotation(rng.normal(size=3), rng.uniform(-10.0, 10.0))
-    pose[:3, 3] = rng.uniform(-8.0, 8.0, 3)
-    return pose
-
-
-def organ_masks(body, rng):
-    """Boolean masks of the three organs at body positions (..., 3) in mm, varied per subject."""
-    size = rng.normal(1.0, 0.08)
-    elongation = rng.normal(1.0, 0.1)
-    masks = {}
-    # Liver: a large ellipsoid with a second lobe.
-    centre = np.array([-8.0, 4.0, 0.0]) + rng.normal(0, 1.5, 3)
-    semi = np.array([30.0 * elongation, 20.0, 14.0]) * size
-    lobe = centre + np.array([20.0, -10.0, 2.0]) * size
-    masks[1] = (np.sum(((body - centre) / semi) ** 2, axis=-1) <= 1) | (
-        np.sum(((body - lobe) / (semi * [0.45, 0.55, 0.7])) ** 2, axis=-1) <= 1)
-    # Kidney: an elongated ellipsoid, below and behind.
-    centre = np.array([22.0, 26.0, -8.0]) + rng.normal(0, 1.0, 3)
-    semi = np.array([9.0, 14.0 * elongation, 8.0]) * rng.normal(1.0, 0.07)
-    masks[2] = np.sum(((body - centre) / semi) ** 2, axis=-1) <= 1
-    # Spleen: a flattened ellipsoid on the other side.
-    centre = np.array([-34.0, 26.0, 6.0]) + rng.normal(0, 1.0, 3)
-    semi = np.array([12.0, 9.0 * rng.normal(1.0, 0.1), 10.0]) * size
-    masks[3] = np.sum(((body - centre) / semi) ** 2, axis=-1) <= 1
-    return masks
-
-
 @timed("make the population")
-def write_population(folder, rng):
-    extent = (np.array(SHAPE) - 1) * SPACING
-    # NumPy index order of an image set: (z, y, x); body positions in mm about the grid's centre.
-    z, y, x = np.meshgrid(*(np.arange(n) for n in SHAPE[::-1]), indexing="ij")
-    body = np.stack([x * SPACING[0], y * SPACING[1], z * SPACING[2]], axis=-1) - extent / 2
-    base = np.eye(4)
-    base[:3, :3] = rotation([0.2, 0.3, 1.0], 12.0)     # the scanner's grid is rotated in the world
-    paths = []
-    for subject in range(SUBJECTS):
-        labels = np.zeros(SHAPE[::-1], dtype=np.uint8)
-        for label, mask in organ_masks(body, rng).items():
-            labels[mask & (labels == 0)] = label
-        image = corvaxis.SharedImageSet(labels, spacing=SPACING, modality=corvaxis.Modality.LABEL)
-        centre_grid = np.eye(4)
-        centre_grid[:3, 3] = -extent / 2
-        image.voxel_to_world = subject_pose(rng) @ base @ centre_grid @ np.diag([*SPACING, 1.0])
-        path = folder / f"subject_{subject:02d}.nii.gz"
-        corvaxis.save(image, path)
-        paths.append(path)
-    return paths
+def write_population(folder):
+    return example_data.write_subjects(folder, SUBJECTS, seed=2026)
 
 
 # --- styling --------------------------------------------------------------------------------------
@@ -279,9 +224,7 @@ def main(out=None):
     for folder in ("population", "subjects", "corresponded"):
         (out / folder).mkdir(parents=True)
     os.chdir(out)
-    rng = np.random.default_rng(2026)
-
-    paths = write_population(out / "population", rng)
+    paths = write_population(out / "population")
     print(f"Wrote {len(paths)} label maps ({SHAPE[0]}x{SHAPE[1]}x{SHAPE[2]} voxels of "
           f"{SPACING[0]}x{SPACING[1]}x{SPACING[2]} mm, rotated image matrix) to {out / 'population'}")
     subjects = collections_from_label_maps(paths, out / "subjects")

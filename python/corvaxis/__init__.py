@@ -1,5 +1,7 @@
 """corvaxis: scripting 3-D anatomy work in Python."""
 
+__version__ = "0.1.0"
+
 import importlib as _importlib
 import os as _os
 from typing import Any as _Any
@@ -32,6 +34,16 @@ def _import_module_of(kind: str) -> None:
     module = _KIND_MODULES.get(kind)
     if module is not None:
         _importlib.import_module(module)
+
+
+# Suffixes of formats other than the two that save writes; a data file under one of these names
+# would mislead every tool that trusts the name.
+_OTHER_FORMATS = frozenset({
+    ".vtk", ".vtp", ".vtu", ".vti", ".ply", ".stl", ".obj", ".off", ".gltf", ".glb", ".nrrd", ".nhdr", ".mha",
+    ".mhd", ".mgh", ".mgz", ".dcm", ".dicom", ".gz", ".zip", ".png", ".jpg", ".jpeg", ".tif", ".tiff", ".bmp",
+    ".json", ".csv", ".txt", ".xml", ".npy", ".npz", ".h5", ".hdf5", ".mat", ".pkl", ".fcsv", ".mrk", ".img",
+    ".hdr",
+})
 
 
 def _is_nifti(path: str) -> bool:
@@ -82,7 +94,8 @@ def save(data: Data, path: str | _os.PathLike[str], nifti_version: int | None = 
     ``.cvx``): HDF5 behind a checked header, see docs/file-format.md. Saving is atomic: the data
     goes to a temporary file next to ``path`` that replaces ``path`` only when complete, so a
     failed or interrupted save leaves an existing file as it was. Data that a file cannot hold
-    raises ``ValueError``; failures of the system raise ``OSError``.
+    raises ``ValueError``, and so does a path whose suffix names another format (``.vtk``, ``.ply``,
+    ``.nrrd``, ``.png``, ``.h5`` and the like); failures of the system raise ``OSError``.
     """
     path = _os.fspath(path)
     if nifti_version is not None and (type(nifti_version) is not int or nifti_version not in (1, 2)):
@@ -94,6 +107,10 @@ def save(data: Data, path: str | _os.PathLike[str], nifti_version: int | None = 
     else:
         if nifti_version is not None:
             raise ValueError(f"{path}: nifti_version applies to .nii and .nii.gz paths")
+        suffix = _os.path.splitext(path)[1].lower()
+        if suffix in _OTHER_FORMATS:
+            raise ValueError(f"{path}: '{suffix}' names another format; save writes corvaxis data files "
+                             "(.cvx) and NIfTI images (.nii, .nii.gz)")
         _save(data, path)
 
 
