@@ -16,7 +16,8 @@ import re
 import shutil
 import sys
 import time
-from typing import Any
+from collections.abc import Callable, Iterable
+from typing import Any, ParamSpec, TypeVar
 
 import numpy as np
 
@@ -32,9 +33,13 @@ SPACING = example_data.SPACING
 TIMES: dict[str, float] = {}
 
 
-def timed(step):
-    def wrap(function):
-        def run(*args, **kwargs):
+Parameters = ParamSpec("Parameters")
+Result = TypeVar("Result")
+
+
+def timed(step: str) -> Callable[[Callable[Parameters, Result]], Callable[Parameters, Result]]:
+    def wrap(function: Callable[Parameters, Result]) -> Callable[Parameters, Result]:
+        def run(*args: Parameters.args, **kwargs: Parameters.kwargs) -> Result:
             start = time.perf_counter()
             result = function(*args, **kwargs)
             TIMES[step] = TIMES.get(step, 0.0) + time.perf_counter() - start
@@ -46,7 +51,7 @@ def timed(step):
 # --- the synthetic population ------------------------------------------------------------------
 
 @timed("make the population")
-def write_population(folder):
+def write_population(folder: pathlib.Path) -> list[pathlib.Path]:
     return example_data.write_subjects(folder, SUBJECTS, seed=2026)
 
 
@@ -55,7 +60,8 @@ def write_population(folder):
 ORGAN_COLOURS = {"liver": "#b5533c", "kidney": "#7d4ba6", "spleen": "#3c78b5"}
 
 
-def style_collection(collection, *, ghost_prefix=None):
+def style_collection(collection: anatomy.AnatomicalStructureCollection, *, ghost_prefix: str | None = None
+                     ) -> anatomy.AnatomicalStructureCollection:
     """Display options with one style sheet: organ colours, yellow keypoints; structures whose
     identifier starts with ghost_prefix drawn as pale, see-through references."""
     sheet = anatomy.StyleSheet(name="demo")
@@ -64,7 +70,7 @@ def style_collection(collection, *, ghost_prefix=None):
     sheet.append_or_modify("keypoint", lambda block: (block.__setitem__("color", "#f2c200"),
                                                       block.__setitem__("point_size", 14.0)))
     if ghost_prefix:
-        def ghost(block):
+        def ghost(block: Any) -> None:
             block["color"] = "#9a9a9a"
             block["alpha"] = 0.25
         sheet.append_or_modify(f"mesh#{ghost_prefix}*", ghost)
@@ -75,7 +81,7 @@ def style_collection(collection, *, ghost_prefix=None):
     return collection
 
 
-def overlay(pairs):
+def overlay(pairs: dict[str, anatomy.AnatomicalStructureCollection]) -> anatomy.GenericASC:
     """One collection holding the structures of several, identifiers prefixed ({prefix: collection})."""
     combined = anatomy.GenericASC()
     for prefix, collection in pairs.items():
@@ -91,14 +97,14 @@ def overlay(pairs):
 
 # --- the module docstring's examples -------------------------------------------------------------
 
-def docstring_example(section, next_section):
+def docstring_example(section: str, next_section: str) -> str:
     """The statements of one example section of the module docstring, prompts removed."""
     doc = anatomy.__doc__
     text = doc[doc.index(section): doc.index(next_section)]
     return "\n".join(line[4:] for line in text.splitlines() if line.startswith((">>> ", "... ")))
 
 
-def run_example(code, namespace, replacements=()):
+def run_example(code: str, namespace: dict[str, Any], replacements: Iterable[tuple[str, str]] = ()) -> dict[str, Any]:
     """Runs each top-level statement, reporting one that cannot run as written instead of stopping."""
     for old, new in replacements:
         code = code.replace(old, new)
@@ -112,11 +118,18 @@ def run_example(code, namespace, replacements=()):
 
 # --- the steps -----------------------------------------------------------------------------------
 
+def open_collection(path: str | pathlib.Path) -> anatomy.GenericASC:
+    collection = corvaxis.open(path)
+    assert isinstance(collection, anatomy.GenericASC), f"{path} holds no collection"
+    return collection
+
+
 @timed("label maps to collections")
-def collections_from_label_maps(paths, folder):
+def collections_from_label_maps(paths: list[pathlib.Path], folder: pathlib.Path) -> list[anatomy.GenericASC]:
     collections = []
     for path in paths:
         label_image = corvaxis.open(path)
+        assert isinstance(label_image, corvaxis.SharedImageSet)
         asc = anatomy.generic_asc_from_label_map(label_image, LABELS)
         corvaxis.save(asc, folder / (path.name.split(".")[0] + ".cvx"))
         collections.append(asc)
@@ -124,7 +137,7 @@ def collections_from_label_maps(paths, folder):
 
 
 @timed("docstring examples")
-def run_docstring_examples(population):
+def run_docstring_examples(population: list[pathlib.Path]) -> None:
     namespace: dict[str, Any] = {"corvaxis": corvaxis, "anatomy": anatomy}
     print("The module docstring's label-map example, on segmentation.nii:")
     shutil.copy(population[0], "segmentation.nii.gz")
@@ -144,7 +157,7 @@ def run_docstring_examples(population):
 
 
 @timed("registration by points")
-def register_by_points(template, patient):
+def register_by_points(template: anatomy.GenericASC, patient: anatomy.GenericASC) -> Any:
     corvaxis.save(template, "template.cvx")
     corvaxis.save(patient, "patient.cvx")
     print("The module docstring's registration example, patient.cvx onto template.cvx:")
@@ -152,15 +165,15 @@ def register_by_points(template, patient):
                             {"corvaxis": corvaxis, "anatomy": anatomy})
     registration = namespace["registration"]
     report_registration("PointsAndPlanes", registration)
-    scaled = corvaxis.open("patient.cvx")
-    similarity = anatomy.ASCRegistration(corvaxis.open("template.cvx"), scaled)
+    scaled = open_collection("patient.cvx")
+    similarity = anatomy.ASCRegistration(open_collection("template.cvx"), scaled)
     similarity.registration_method = anatomy.ASCRegistration.RegistrationMethod.PointsRigidScaling
     similarity.compute()
     report_registration("PointsRigidScaling", similarity)
     return namespace["moving_asc"]
 
 
-def report_registration(name, registration):
+def report_registration(name: str, registration: anatomy.ASCRegistration) -> None:
     if registration.status != 0:
         print(f"  {name}: failed: {registration.status_message}")
         return
@@ -170,10 +183,10 @@ def report_registration(name, registration):
 
 
 @timed("template deformed onto every subject")
-def correspond(template_path, subjects, folder):
+def correspond(template_path: pathlib.Path, subjects: list[anatomy.GenericASC], folder: pathlib.Path) -> None:
     distances = []
     for index, subject in enumerate(subjects):
-        moving = corvaxis.open(template_path)
+        moving = open_collection(template_path)
         registration = anatomy.ASCRegistration(subject, moving)
         registration.registration_method = anatomy.ASCRegistration.RegistrationMethod.DeformableMeshRegistration
         registration.compute()
@@ -186,7 +199,7 @@ def correspond(template_path, subjects, folder):
 
 
 @timed("shape model")
-def shape_model(template_path, folder):
+def shape_model(template_path: pathlib.Path, folder: pathlib.Path) -> LinearShapeModel:
     shutil.copy(template_path, "mean_template.cvx")
     print("The module docstring's shape-model example, over the corresponded collections:")
     namespace = run_example(docstring_example("**Shape model generation:**", "For detailed documentation"),
@@ -201,7 +214,9 @@ def shape_model(template_path, folder):
 
 
 @timed("pictures")
-def draw(before, after, model):
+def draw(before: tuple[anatomy.AnatomicalStructureCollection, anatomy.AnatomicalStructureCollection],
+         after: tuple[anatomy.AnatomicalStructureCollection, Any],
+         model: LinearShapeModel) -> None:
     render.render_panels(
         [style_collection(overlay({"fixed_": before[0], "moving_": before[1]}), ghost_prefix="fixed_"),
          style_collection(overlay({"fixed_": after[0], "moving_": after[1]}), ghost_prefix="fixed_")],
@@ -217,9 +232,9 @@ def draw(before, after, model):
                              titles=["-2 sigma", "mean", "+2 sigma"], title=f"shape mode {mode + 1}")
 
 
-def main(out=None):
+def main(folder: str | None = None) -> None:
     started = time.perf_counter()
-    out = pathlib.Path(out or pathlib.Path(__file__).resolve().parent.parent / "build" / "demo").resolve()
+    out = pathlib.Path(folder or pathlib.Path(__file__).resolve().parent.parent / "build" / "demo").resolve()
     shutil.rmtree(out, ignore_errors=True)
     for folder in ("population", "subjects", "corresponded"):
         (out / folder).mkdir(parents=True)
@@ -233,7 +248,7 @@ def main(out=None):
 
     run_docstring_examples(paths)
 
-    template, patient = subjects[0], corvaxis.open(out / "subjects" / "subject_05.cvx")
+    template, patient = subjects[0], open_collection(out / "subjects" / "subject_05.cvx")
     before = (template.clone(), patient.clone())
     registered = register_by_points(template, patient)
 
@@ -241,7 +256,7 @@ def main(out=None):
     correspond(out / "subjects" / "subject_00.cvx", subjects, out / "corresponded")
     model = shape_model(out / "subjects" / "subject_00.cvx", out / "corresponded")
 
-    draw(before, (corvaxis.open("template.cvx"), registered), model)
+    draw(before, (open_collection("template.cvx"), registered), model)
     print(f"Pictures: {', '.join(sorted(p.name for p in out.glob('*.png')))} in {out}")
     print("Time of each step:")
     for step, seconds in TIMES.items():

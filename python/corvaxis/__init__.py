@@ -4,7 +4,8 @@ __version__ = "0.1.0"
 
 import importlib as _importlib
 import os as _os
-from typing import Any as _Any
+import typing as _typing
+from typing import TYPE_CHECKING as _TYPE_CHECKING
 
 from corvaxis._core import (
     Algorithm,
@@ -51,9 +52,14 @@ def _is_nifti(path: str) -> bool:
     return name.endswith(".nii") or name.endswith(".nii.gz")
 
 
-# The class of what comes back depends on the file's contents, so callers get it untyped rather
-# than as a Data they would have to narrow before every use.
-def open(path: str | _os.PathLike[str], modality: Modality | None = None) -> _Any:
+if _TYPE_CHECKING:
+    from corvaxis.anatomy import GenericASC as _GenericASC
+
+# What a file can hold; narrow it with isinstance (or an assert) before using what one kind has.
+_Opened = _typing.Union[SharedImageSet, "_GenericASC", Mesh, PointCloud, Graph]
+
+
+def open(path: str | _os.PathLike[str], modality: Modality | None = None) -> _Opened:
     """Return the data object stored in a file, chosen by its extension.
 
     ``.nii`` and ``.nii.gz`` are NIfTI-1 or NIfTI-2 images and come back as a ``SharedImageSet``
@@ -80,7 +86,8 @@ def open(path: str | _os.PathLike[str], modality: Modality | None = None) -> _An
         if not isinstance(data, SharedImageSet):
             raise TypeError(f"{path}: modality applies to image sets, the file holds a {type(data).__name__}")
         data.modality = modality
-    return data
+    # _load gives the most derived class of what the file holds, one of _Opened.
+    return _typing.cast(_Opened, data)
 
 
 def save(data: Data, path: str | _os.PathLike[str], nifti_version: int | None = None) -> None:

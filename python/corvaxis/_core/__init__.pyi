@@ -361,7 +361,7 @@ class Algorithm:
     def set_status(self, status: typing.SupportsInt | typing.SupportsIndex, message: str = '') -> None:
         ...
     @property
-    def results(self) -> dict:
+    def results(self) -> dict[str, typing.Any]:
         """
         The figures of the last compute by name, as a new dict (vectors and matrices as NumPy arrays, groups as lists of dicts); empty before a compute.
         """

@@ -19,7 +19,7 @@ def run(arguments):
     from corvaxis import measurements
 
     output = output_path(arguments.output, TABLE_SUFFIXES, "a statistics table")
-    subjects = {}
+    subjects: dict[str, str] = {}
     for path in arguments.files:
         subject = measurements.subject_name(path)
         if subject in subjects:
