@@ -118,7 +118,7 @@ def postprocess(text: str) -> str:
     text = vector_results("\n".join(enum_members(lines)))
     # An algorithm's figures: values of several types by name.
     text = re.sub(r"^( +def results\(self\)) -> dict:$", r"\1 -> dict[str, typing.Any]:", text, flags=re.M)
-    if "numpy.typing." in text:
+    if "numpy.typing." in text and not re.search(r"^import numpy\.typing$", text, flags=re.M):
         text = re.sub(r"^import numpy$", "import numpy\nimport numpy.typing", text, count=1, flags=re.M)
     # Unhashable classes and comparison with their own class only, as typeshed writes them.
     text = re.sub(r"^( +__hash__: typing\.ClassVar\[None\] = None)$", r"\1  # type: ignore[assignment]", text,

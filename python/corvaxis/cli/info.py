@@ -48,8 +48,9 @@ def describe(data) -> list[str]:
         return lines
     if isinstance(data, corvaxis.SharedImageSet):
         lines = [repr(data)]
-        if len(data):
-            lines.append(f"  spacing: {np.round(data.spacing, 6).tolist()}")
+        spacing = data.spacing
+        if spacing is not None:
+            lines.append(f"  spacing: {np.round(spacing, 6).tolist()}")
             if data.modality == corvaxis.Modality.LABEL:
                 values, counts = np.unique(data.get(), return_counts=True)
                 listed = ", ".join(f"{value} ({count} voxels)" for value, count in zip(values.tolist(), counts.tolist())
