@@ -18,11 +18,11 @@ README = (ROOT / "README.md").read_text(encoding="utf-8")
 INSTALLED_SIZE_LIMIT = 25 * 1024 * 1024
 
 # Packages of the build environment that the package itself does not need: the tests, benchmarks,
-# peers, other interpreters, fuzzing, stubs and the compiler cache.
+# peers, other interpreters, fuzzing, stubs, the compiler cache and the Makefile.
 DEVELOPMENT_ONLY = {
     "python3-pytest", "python3-h5py", "libgtest-dev", "python3.13", "python3.15", "libopenblas0-pthread",
     "python3-skimage", "python3-hypothesis", "python3-mypy", "python3-pybind11-stubgen", "python3-threadpoolctl",
-    "clang", "libclang-rt-dev", "ccache", "elastix", "teem-apps",
+    "clang", "libclang-rt-dev", "ccache", "elastix", "teem-apps", "make",
 }
 
 
