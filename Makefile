@@ -19,11 +19,15 @@ SOURCES := $(shell find src python tests/cpp tests/fuzz benchmarks -type f -not 
 all: install
 
 # The package is installed into a virtual environment inside the checkout (seeing the system's
-# NumPy and pytest); the CMake build folder is kept, so only what changed is rebuilt.
+# NumPy and pytest); the CMake build folder is kept, so only what changed is rebuilt. It keeps its
+# debug information (RelWithDebInfo) and the C++ tests; pyproject.toml's own settings build the
+# Release package without them.
 $(STAMP): $(SOURCES)
 	$(RUN) sh -c 'test -x $(PYTHON) || python3.14 -m venv --without-pip --system-site-packages $(VENV)'
 	$(RUN) $(PYTHON) -m pip install --quiet --no-build-isolation --no-deps --no-index \
-		--disable-pip-version-check --root-user-action=ignore .
+		--disable-pip-version-check --root-user-action=ignore \
+		--config-settings=cmake.build-type=RelWithDebInfo --config-settings=build-dir=build/cmake \
+		--config-settings=cmake.define.CORVAXIS_BUILD_TESTS=ON .
 	touch $@
 
 install: $(STAMP)

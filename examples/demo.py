@@ -18,25 +18,30 @@ import re
 import shutil
 import sys
 import time
-from typing import Any
+from collections.abc import Callable, Iterable
+from typing import Any, ParamSpec, TypeVar
 
 import numpy as np
 
 import corvaxis
 import corvaxis.anatomy as anatomy
-from corvaxis import cohort, render
+from corvaxis import cohort, example_data, render
 from corvaxis.shape_model import LinearShapeModel
 
-LABELS = {1: "liver", 2: "kidney", 3: "spleen"}
+LABELS = example_data.LABELS
 SUBJECTS = 12
-SHAPE = (64, 58, 40)              # voxels along x, y, z
-SPACING = (2.0, 2.0, 3.0)         # mm, anisotropic
+SHAPE = example_data.SHAPE
+SPACING = example_data.SPACING
 TIMES: dict[str, float] = {}
 
 
-def timed(step):
-    def wrap(function):
-        def run(*args, **kwargs):
+Parameters = ParamSpec("Parameters")
+Result = TypeVar("Result")
+
+
+def timed(step: str) -> Callable[[Callable[Parameters, Result]], Callable[Parameters, Result]]:
+    def wrap(function: Callable[Parameters, Result]) -> Callable[Parameters, Result]:
+        def run(*args: Parameters.args, **kwargs: Parameters.kwargs) -> Result:
             start = time.perf_counter()
             result = function(*args, **kwargs)
             TIMES[step] = TIMES.get(step, 0.0) + time.perf_counter() - start
@@ -47,64 +52,9 @@ def timed(step):
 
 # --- the synthetic population ------------------------------------------------------------------
 
-def rotation(axis, degrees):
-    axis = np.asarray(axis, float) / np.linalg.norm(axis)
-    angle = np.radians(degrees)
-    k = np.array([[0, -axis[2], axis[1]], [axis[2], 0, -axis[0]], [-axis[1], axis[0], 0]])
-    return np.eye(3) + np.sin(angle) * k + (1 - np.cos(angle)) * k @ k
-
-
-def subject_pose(rng):
-    """Where a subject lies in the scanner: a rotation of up to 10 degrees and a shift of up to 8 mm."""
-    pose = np.eye(4)
-    pose[:3, :3] = rotation(rng.normal(size=3), rng.uniform(-10.0, 10.0))
-    pose[:3, 3] = rng.uniform(-8.0, 8.0, 3)
-    return pose
-
-
-def organ_masks(body, rng):
-    """Boolean masks of the three organs at body positions (..., 3) in mm, varied per subject."""
-    size = rng.normal(1.0, 0.08)
-    elongation = rng.normal(1.0, 0.1)
-    masks = {}
-    # Liver: a large ellipsoid with a second lobe.
-    centre = np.array([-8.0, 4.0, 0.0]) + rng.normal(0, 1.5, 3)
-    semi = np.array([30.0 * elongation, 20.0, 14.0]) * size
-    lobe = centre + np.array([20.0, -10.0, 2.0]) * size
-    masks[1] = (np.sum(((body - centre) / semi) ** 2, axis=-1) <= 1) | (
-        np.sum(((body - lobe) / (semi * [0.45, 0.55, 0.7])) ** 2, axis=-1) <= 1)
-    # Kidney: an elongated ellipsoid, below and behind.
-    centre = np.array([22.0, 26.0, -8.0]) + rng.normal(0, 1.0, 3)
-    semi = np.array([9.0, 14.0 * elongation, 8.0]) * rng.normal(1.0, 0.07)
-    masks[2] = np.sum(((body - centre) / semi) ** 2, axis=-1) <= 1
-    # Spleen: a flattened ellipsoid on the other side.
-    centre = np.array([-34.0, 26.0, 6.0]) + rng.normal(0, 1.0, 3)
-    semi = np.array([12.0, 9.0 * rng.normal(1.0, 0.1), 10.0]) * size
-    masks[3] = np.sum(((body - centre) / semi) ** 2, axis=-1) <= 1
-    return masks
-
-
 @timed("make the population")
-def write_population(folder, rng):
-    extent = (np.array(SHAPE) - 1) * SPACING
-    # NumPy index order of an image set: (z, y, x); body positions in mm about the grid's centre.
-    z, y, x = np.meshgrid(*(np.arange(n) for n in SHAPE[::-1]), indexing="ij")
-    body = np.stack([x * SPACING[0], y * SPACING[1], z * SPACING[2]], axis=-1) - extent / 2
-    base = np.eye(4)
-    base[:3, :3] = rotation([0.2, 0.3, 1.0], 12.0)     # the scanner's grid is rotated in the world
-    paths = []
-    for subject in range(SUBJECTS):
-        labels = np.zeros(SHAPE[::-1], dtype=np.uint8)
-        for label, mask in organ_masks(body, rng).items():
-            labels[mask & (labels == 0)] = label
-        image = corvaxis.SharedImageSet(labels, spacing=SPACING, modality=corvaxis.Modality.LABEL)
-        centre_grid = np.eye(4)
-        centre_grid[:3, 3] = -extent / 2
-        image.voxel_to_world = subject_pose(rng) @ base @ centre_grid @ np.diag([*SPACING, 1.0])
-        path = folder / f"subject_{subject:02d}.nii.gz"
-        corvaxis.save(image, path)
-        paths.append(path)
-    return paths
+def write_population(folder: pathlib.Path) -> list[pathlib.Path]:
+    return example_data.write_subjects(folder, SUBJECTS, seed=2026)
 
 
 # --- styling --------------------------------------------------------------------------------------
@@ -112,7 +62,8 @@ def write_population(folder, rng):
 ORGAN_COLOURS = {"liver": "#b5533c", "kidney": "#7d4ba6", "spleen": "#3c78b5"}
 
 
-def style_collection(collection, *, ghost_prefix=None):
+def style_collection(collection: anatomy.AnatomicalStructureCollection, *, ghost_prefix: str | None = None
+                     ) -> anatomy.AnatomicalStructureCollection:
     """Display options with one style sheet: organ colours, yellow keypoints; structures whose
     identifier starts with ghost_prefix drawn as pale, see-through references."""
     sheet = anatomy.StyleSheet(name="demo")
@@ -121,7 +72,7 @@ def style_collection(collection, *, ghost_prefix=None):
     sheet.append_or_modify("keypoint", lambda block: (block.__setitem__("color", "#f2c200"),
                                                       block.__setitem__("point_size", 14.0)))
     if ghost_prefix:
-        def ghost(block):
+        def ghost(block: Any) -> None:
             block["color"] = "#9a9a9a"
             block["alpha"] = 0.25
         sheet.append_or_modify(f"mesh#{ghost_prefix}*", ghost)
@@ -132,7 +83,7 @@ def style_collection(collection, *, ghost_prefix=None):
     return collection
 
 
-def overlay(pairs):
+def overlay(pairs: dict[str, anatomy.AnatomicalStructureCollection]) -> anatomy.GenericASC:
     """One collection holding the structures of several, identifiers prefixed ({prefix: collection})."""
     combined = anatomy.GenericASC()
     for prefix, collection in pairs.items():
@@ -148,14 +99,14 @@ def overlay(pairs):
 
 # --- the module docstring's examples -------------------------------------------------------------
 
-def docstring_example(section, next_section):
+def docstring_example(section: str, next_section: str) -> str:
     """The statements of one example section of the module docstring, prompts removed."""
     doc = anatomy.__doc__
     text = doc[doc.index(section): doc.index(next_section)]
     return "\n".join(line[4:] for line in text.splitlines() if line.startswith((">>> ", "... ")))
 
 
-def run_example(code, namespace, replacements=()):
+def run_example(code: str, namespace: dict[str, Any], replacements: Iterable[tuple[str, str]] = ()) -> dict[str, Any]:
     """Runs each top-level statement, reporting one that cannot run as written instead of stopping."""
     for old, new in replacements:
         code = code.replace(old, new)
@@ -169,11 +120,18 @@ def run_example(code, namespace, replacements=()):
 
 # --- the steps -----------------------------------------------------------------------------------
 
+def open_collection(path: str | pathlib.Path) -> anatomy.GenericASC:
+    collection = corvaxis.open(path)
+    assert isinstance(collection, anatomy.GenericASC), f"{path} holds no collection"
+    return collection
+
+
 @timed("label maps to collections")
-def collections_from_label_maps(paths, folder):
+def collections_from_label_maps(paths: list[pathlib.Path], folder: pathlib.Path) -> list[anatomy.GenericASC]:
     collections = []
     for path in paths:
         label_image = corvaxis.open(path)
+        assert isinstance(label_image, corvaxis.SharedImageSet)
         asc = anatomy.generic_asc_from_label_map(label_image, LABELS)
         corvaxis.save(asc, folder / (path.name.split(".")[0] + ".cvx"))
         collections.append(asc)
@@ -181,7 +139,7 @@ def collections_from_label_maps(paths, folder):
 
 
 @timed("docstring examples")
-def run_docstring_examples(population):
+def run_docstring_examples(population: list[pathlib.Path]) -> None:
     namespace: dict[str, Any] = {"corvaxis": corvaxis, "anatomy": anatomy}
     print("The module docstring's label-map example, on segmentation.nii:")
     shutil.copy(population[0], "segmentation.nii.gz")
@@ -201,7 +159,7 @@ def run_docstring_examples(population):
 
 
 @timed("registration by points")
-def register_by_points(template, patient):
+def register_by_points(template: anatomy.GenericASC, patient: anatomy.GenericASC) -> Any:
     corvaxis.save(template, "template.cvx")
     corvaxis.save(patient, "patient.cvx")
     print("The module docstring's registration example, patient.cvx onto template.cvx:")
@@ -209,15 +167,15 @@ def register_by_points(template, patient):
                             {"corvaxis": corvaxis, "anatomy": anatomy})
     registration = namespace["registration"]
     report_registration("PointsAndPlanes", registration)
-    scaled = corvaxis.open("patient.cvx")
-    similarity = anatomy.ASCRegistration(corvaxis.open("template.cvx"), scaled)
+    scaled = open_collection("patient.cvx")
+    similarity = anatomy.ASCRegistration(open_collection("template.cvx"), scaled)
     similarity.registration_method = anatomy.ASCRegistration.RegistrationMethod.PointsRigidScaling
     similarity.compute()
     report_registration("PointsRigidScaling", similarity)
     return namespace["moving_asc"]
 
 
-def report_registration(name, registration):
+def report_registration(name: str, registration: anatomy.ASCRegistration) -> None:
     if registration.status != 0:
         print(f"  {name}: failed: {registration.status_message}")
         return
@@ -227,7 +185,7 @@ def report_registration(name, registration):
 
 
 @timed("the cohort: every subject on every core")
-def run_cohort(paths, folder):
+def run_cohort(paths: list[pathlib.Path], folder: pathlib.Path) -> pathlib.Path:
     """The population through corvaxis.cohort: collections, the template of median volumes deformed
     onto every subject (DeformableMeshRegistration), statistics and a shape model."""
     report = cohort.run(paths, folder, labels=LABELS)
@@ -242,7 +200,7 @@ def run_cohort(paths, folder):
 
 
 @timed("shape model")
-def shape_model(template_path, folder):
+def shape_model(template_path: pathlib.Path, folder: pathlib.Path) -> LinearShapeModel:
     shutil.copy(template_path, "mean_template.cvx")
     print("The module docstring's shape-model example, over the corresponded collections:")
     namespace = run_example(docstring_example("**Shape model generation:**", "For detailed documentation"),
@@ -257,7 +215,9 @@ def shape_model(template_path, folder):
 
 
 @timed("pictures")
-def draw(before, after, model):
+def draw(before: tuple[anatomy.AnatomicalStructureCollection, anatomy.AnatomicalStructureCollection],
+         after: tuple[anatomy.AnatomicalStructureCollection, Any],
+         model: LinearShapeModel) -> None:
     render.render_panels(
         [style_collection(overlay({"fixed_": before[0], "moving_": before[1]}), ghost_prefix="fixed_"),
          style_collection(overlay({"fixed_": after[0], "moving_": after[1]}), ghost_prefix="fixed_")],
@@ -273,16 +233,14 @@ def draw(before, after, model):
                              titles=["-2 sigma", "mean", "+2 sigma"], title=f"shape mode {mode + 1}")
 
 
-def main(out=None):
+def main(folder: str | None = None) -> None:
     started = time.perf_counter()
-    out = pathlib.Path(out or pathlib.Path(__file__).resolve().parent.parent / "build" / "demo").resolve()
+    out = pathlib.Path(folder or pathlib.Path(__file__).resolve().parent.parent / "build" / "demo").resolve()
     shutil.rmtree(out, ignore_errors=True)
     for folder in ("population", "subjects"):
         (out / folder).mkdir(parents=True)
     os.chdir(out)
-    rng = np.random.default_rng(2026)
-
-    paths = write_population(out / "population", rng)
+    paths = write_population(out / "population")
     print(f"Wrote {len(paths)} label maps ({SHAPE[0]}x{SHAPE[1]}x{SHAPE[2]} voxels of "
           f"{SPACING[0]}x{SPACING[1]}x{SPACING[2]} mm, rotated image matrix) to {out / 'population'}")
     subjects = collections_from_label_maps(paths, out / "subjects")
@@ -291,7 +249,7 @@ def main(out=None):
 
     run_docstring_examples(paths)
 
-    template, patient = subjects[0], corvaxis.open(out / "subjects" / "subject_05.cvx")
+    template, patient = subjects[0], open_collection(out / "subjects" / "subject_05.cvx")
     before = (template.clone(), patient.clone())
     registered = register_by_points(template, patient)
 
@@ -299,7 +257,7 @@ def main(out=None):
     template_path = run_cohort(paths, out / "cohort")
     model = shape_model(template_path, out / "cohort" / "corresponded")
 
-    draw(before, (corvaxis.open("template.cvx"), registered), model)
+    draw(before, (open_collection("template.cvx"), registered), model)
     print(f"Pictures: {', '.join(sorted(p.name for p in out.glob('*.png')))} in {out}")
     print("Time of each step:")
     for step, seconds in TIMES.items():

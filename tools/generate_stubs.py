@@ -108,10 +108,18 @@ def package_level_classes(text: str) -> str:
     return re.sub(r"^(__all__: .*\n)", lambda match: match[1] + declarations, text, count=1, flags=re.M)
 
 
+def vector_results(text: str) -> str:
+    """Vectors as the one-dimensional (3,) and (4,) arrays they come out as: pybind11 names them by
+    Eigen's column shape, (3, 1). Arguments are ArrayLike by then, so only results are left."""
+    return re.sub(r"tuple\[typing\.Literal\[([34])\], typing\.Literal\[1\]\]", r"tuple[typing.Literal[\1]]", text)
+
+
 def postprocess(text: str) -> str:
     lines = [array_like_arguments(line) if line.lstrip().startswith("def ") else line for line in text.split("\n")]
-    text = "\n".join(enum_members(lines))
-    if "numpy.typing." in text:
+    text = vector_results("\n".join(enum_members(lines)))
+    # An algorithm's figures: values of several types by name.
+    text = re.sub(r"^( +def results\(self\)) -> dict:$", r"\1 -> dict[str, typing.Any]:", text, flags=re.M)
+    if "numpy.typing." in text and not re.search(r"^import numpy\.typing$", text, flags=re.M):
         text = re.sub(r"^import numpy$", "import numpy\nimport numpy.typing", text, count=1, flags=re.M)
     # Unhashable classes and comparison with their own class only, as typeshed writes them.
     text = re.sub(r"^( +__hash__: typing\.ClassVar\[None\] = None)$", r"\1  # type: ignore[assignment]", text,

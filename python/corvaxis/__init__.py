@@ -1,8 +1,11 @@
 """corvaxis: scripting 3-D anatomy work in Python."""
 
+__version__ = "0.1.0"
+
 import importlib as _importlib
 import os as _os
-from typing import Any as _Any
+import typing as _typing
+from typing import TYPE_CHECKING as _TYPE_CHECKING
 
 from corvaxis._core import (
     Algorithm,
@@ -36,14 +39,29 @@ def _import_module_of(kind: str) -> None:
         _importlib.import_module(module)
 
 
+# Suffixes of formats other than the two that save writes; a data file under one of these names
+# would mislead every tool that trusts the name.
+_OTHER_FORMATS = frozenset({
+    ".vtk", ".vtp", ".vtu", ".vti", ".ply", ".stl", ".obj", ".off", ".gltf", ".glb", ".nrrd", ".nhdr", ".mha",
+    ".mhd", ".mgh", ".mgz", ".dcm", ".dicom", ".gz", ".zip", ".png", ".jpg", ".jpeg", ".tif", ".tiff", ".bmp",
+    ".json", ".csv", ".txt", ".xml", ".npy", ".npz", ".h5", ".hdf5", ".mat", ".pkl", ".fcsv", ".mrk", ".img",
+    ".hdr",
+})
+
+
 def _is_nifti(path: str) -> bool:
     name = _os.path.basename(path).lower()
     return name.endswith(".nii") or name.endswith(".nii.gz")
 
 
-# The class of what comes back depends on the file's contents, so callers get it untyped rather
-# than as a Data they would have to narrow before every use.
-def open(path: str | _os.PathLike[str], modality: Modality | None = None) -> _Any:
+if _TYPE_CHECKING:
+    from corvaxis.anatomy import GenericASC as _GenericASC
+
+# What a file can hold; narrow it with isinstance (or an assert) before using what one kind has.
+_Opened = _typing.Union[SharedImageSet, "_GenericASC", Mesh, PointCloud, Graph]
+
+
+def open(path: str | _os.PathLike[str], modality: Modality | None = None) -> _Opened:
     """Return the data object stored in a file, chosen by its extension.
 
     ``.nii`` and ``.nii.gz`` are NIfTI-1 or NIfTI-2 images and come back as a ``SharedImageSet``
@@ -70,7 +88,8 @@ def open(path: str | _os.PathLike[str], modality: Modality | None = None) -> _An
         if not isinstance(data, SharedImageSet):
             raise TypeError(f"{path}: modality applies to image sets, the file holds a {type(data).__name__}")
         data.modality = modality
-    return data
+    # _load gives the most derived class of what the file holds, one of _Opened.
+    return _typing.cast(_Opened, data)
 
 
 def save(data: Data, path: str | _os.PathLike[str], nifti_version: int | None = None) -> None:
@@ -84,7 +103,8 @@ def save(data: Data, path: str | _os.PathLike[str], nifti_version: int | None = 
     ``.cvx``): HDF5 behind a checked header, see docs/file-format.md. Saving is atomic: the data
     goes to a temporary file next to ``path`` that replaces ``path`` only when complete, so a
     failed or interrupted save leaves an existing file as it was. Data that a file cannot hold
-    raises ``ValueError``; failures of the system raise ``OSError``.
+    raises ``ValueError``, and so does a path whose suffix names another format (``.vtk``, ``.ply``,
+    ``.nrrd``, ``.png``, ``.h5`` and the like); failures of the system raise ``OSError``.
     """
     path = _os.fspath(path)
     if nifti_version is not None and (type(nifti_version) is not int or nifti_version not in (1, 2)):
@@ -96,6 +116,10 @@ def save(data: Data, path: str | _os.PathLike[str], nifti_version: int | None = 
     else:
         if nifti_version is not None:
             raise ValueError(f"{path}: nifti_version applies to .nii and .nii.gz paths")
+        suffix = _os.path.splitext(path)[1].lower()
+        if suffix in _OTHER_FORMATS:
+            raise ValueError(f"{path}: '{suffix}' names another format; save writes corvaxis data files "
+                             "(.cvx) and NIfTI images (.nii, .nii.gz)")
         _save(data, path)
 
 

@@ -194,7 +194,7 @@ class KeyValueDataWrapperVec3:
         ...
     def __delitem__(self, arg0: str) -> None:
         ...
-    def __getitem__(self, arg0: str) -> numpy.ndarray[tuple[typing.Literal[3], typing.Literal[1]], numpy.dtype[numpy.float64]]:
+    def __getitem__(self, arg0: str) -> numpy.ndarray[tuple[typing.Literal[3]], numpy.dtype[numpy.float64]]:
         ...
     def __ior__(self, other: dict) -> KeyValueDataWrapperVec3:
         """
@@ -224,7 +224,7 @@ class KeyValueDataWrapperVec3:
         """
         Update the key-value store from a dictionary.
         """
-    def values(self) -> list[numpy.ndarray[tuple[typing.Literal[3], typing.Literal[1]], numpy.dtype[numpy.float64]]]:
+    def values(self) -> list[numpy.ndarray[tuple[typing.Literal[3]], numpy.dtype[numpy.float64]]]:
         """
         Get a list of all values.
         """
@@ -269,7 +269,7 @@ class KeyValueDataWrapperVec4:
         ...
     def __delitem__(self, arg0: str) -> None:
         ...
-    def __getitem__(self, arg0: str) -> numpy.ndarray[tuple[typing.Literal[4], typing.Literal[1]], numpy.dtype[numpy.float64]]:
+    def __getitem__(self, arg0: str) -> numpy.ndarray[tuple[typing.Literal[4]], numpy.dtype[numpy.float64]]:
         ...
     def __ior__(self, other: dict) -> KeyValueDataWrapperVec4:
         """
@@ -299,7 +299,7 @@ class KeyValueDataWrapperVec4:
         """
         Update the key-value store from a dictionary.
         """
-    def values(self) -> list[numpy.ndarray[tuple[typing.Literal[4], typing.Literal[1]], numpy.dtype[numpy.float64]]]:
+    def values(self) -> list[numpy.ndarray[tuple[typing.Literal[4]], numpy.dtype[numpy.float64]]]:
         """
         Get a list of all values.
         """
@@ -619,7 +619,7 @@ class KeyValueDataWrapperGraph:
         Indicate whether the anatomical structure object is still valid.
         """
 class AnatomicalStructure:
-    def get_keypoint(self, arg0: str) -> numpy.ndarray[tuple[typing.Literal[3], typing.Literal[1]], numpy.dtype[numpy.float64]]:
+    def get_keypoint(self, arg0: str) -> numpy.ndarray[tuple[typing.Literal[3]], numpy.dtype[numpy.float64]]:
         ...
     def remove_keypoint(self, arg0: str) -> None:
         """

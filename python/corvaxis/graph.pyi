@@ -4,6 +4,7 @@ Geometric graphs.
 from __future__ import annotations
 import corvaxis._core
 import numpy
+import numpy.typing
 import typing
 __all__: list[str] = ['Graph']
 class Graph(corvaxis._core.Data):
@@ -43,7 +44,7 @@ class Graph(corvaxis._core.Data):
         A new dict of copies: name to an (M, K) array.
         """
     @property
-    def edges(self) -> numpy.ndarray[typing.Any, numpy.dtype[typing.Any]]:
+    def edges(self) -> numpy.typing.NDArray[numpy.int64]:
         ...
     @property
     def node_features(self) -> dict:
@@ -51,7 +52,7 @@ class Graph(corvaxis._core.Data):
         A new dict of copies: name to an (N, K) array.
         """
     @property
-    def nodes(self) -> numpy.ndarray[typing.Any, numpy.dtype[typing.Any]]:
+    def nodes(self) -> numpy.typing.NDArray[numpy.float64]:
         ...
     @property
     def num_edges(self) -> int:

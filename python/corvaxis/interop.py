@@ -318,6 +318,7 @@ def image_set_to_numpy(images: SharedImageSet, index: int = -1) -> ImageArrays:
         spacing, image_matrix = images.spacing, images.image_matrix
     finally:
         images.selected_index = current
+    assert spacing is not None and image_matrix is not None  # the set is not empty
     matrix = np.asarray(images.matrix, dtype=np.float64) @ image_matrix
     return ImageArrays(pixels, np.asarray(spacing, dtype=np.float64), matrix)
 

@@ -26,7 +26,7 @@ import math
 import os
 
 from collections.abc import Iterable, Sequence
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Literal
 
 import numpy as np
 
@@ -36,9 +36,10 @@ if TYPE_CHECKING:
     from corvaxis.anatomy import AnatomicalStructureCollection
 
 # A view name from VIEWS or an (azimuth, elevation) pair in degrees.
-View = str | tuple[float, float]
+ViewName = Literal["front", "back", "right", "left", "top", "bottom", "oblique"]
+View = ViewName | tuple[float, float]
 
-VIEWS = {
+VIEWS: dict[ViewName, tuple[float, float]] = {
     "front": (180.0, 0.0),
     "back": (0.0, 0.0),
     "right": (90.0, 0.0),

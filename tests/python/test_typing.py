@@ -1,6 +1,7 @@
 """Type information: the checked-in stubs of the extension modules are what the built modules give,
 an installed package carries them with its py.typed marker, and mypy accepts the package's own
-Python code, the examples and the code of the user guide."""
+Python code, the examples and the code of the user guide (the last two with the strict checks of
+pyproject.toml)."""
 
 import difflib
 import pathlib

@@ -6,6 +6,7 @@ import builtins
 import collections.abc
 import enum
 import numpy
+import numpy.typing
 import os
 import typing
 from . import _log
@@ -96,7 +97,7 @@ class Data:
     def components(self) -> DataComponentList:
         ...
     @property
-    def matrix(self) -> numpy.ndarray[typing.Any, numpy.dtype[typing.Any]]:
+    def matrix(self) -> numpy.typing.NDArray[numpy.float64]:
         """
         The 4x4 transformation matrix; reading it gives a copy.
         """
@@ -210,7 +211,7 @@ class SharedImageSet(Data):
         A copy of the pixels of an image; -1 is the current image.
         """
     @property
-    def image_matrix(self) -> typing.Any:
+    def image_matrix(self) -> numpy.typing.NDArray[numpy.float64] | None:
         """
         4x4 image-to-world matrix of the current image (rotation, possibly a mirror or a shear, and the position of voxel (0, 0, 0)), applied after the spacing and before matrix. None for an empty set. Setting it sets every image's.
         """
@@ -226,7 +227,7 @@ class SharedImageSet(Data):
     def selected_index(self, arg1: typing.SupportsInt | typing.SupportsIndex) -> None:
         ...
     @property
-    def spacing(self) -> typing.Any:
+    def spacing(self) -> numpy.typing.NDArray[numpy.float64] | None:
         """
         Pixel size (x, y, z) of the current image, None for an empty set; setting it sets every image's.
         """
@@ -234,7 +235,7 @@ class SharedImageSet(Data):
     def spacing(self, arg1: typing.Any) -> None:
         ...
     @property
-    def voxel_to_world(self) -> typing.Any:
+    def voxel_to_world(self) -> numpy.typing.NDArray[numpy.float64] | None:
         """
         4x4 matrix from the voxel index (x, y, z, 1) of the current image to world coordinates: matrix @ image matrix @ diag(spacing, 1); x indexes the last axis of the array from get(). None for an empty set. Setting it gives every image that mapping: spacing becomes the column lengths, the image matrix the rest (see docs/images.md).
         """
@@ -266,10 +267,10 @@ class Mesh(Data):
         Replaces vertices and faces; drops the normals.
         """
     @property
-    def faces(self) -> numpy.ndarray[typing.Any, numpy.dtype[typing.Any]]:
+    def faces(self) -> numpy.typing.NDArray[numpy.int64]:
         ...
     @property
-    def normals(self) -> typing.Any:
+    def normals(self) -> numpy.typing.NDArray[numpy.float64] | None:
         """
         (N, 3) per-vertex normals, or None.
         """
@@ -283,7 +284,7 @@ class Mesh(Data):
     def num_vertices(self) -> int:
         ...
     @property
-    def vertices(self) -> numpy.ndarray[typing.Any, numpy.dtype[typing.Any]]:
+    def vertices(self) -> numpy.typing.NDArray[numpy.float64]:
         ...
 class PointCloud(Data):
     """
@@ -304,7 +305,7 @@ class PointCloud(Data):
     def set_points(self, points: typing.Any, normals: typing.Any = None) -> None:
         ...
     @property
-    def normals(self) -> typing.Any:
+    def normals(self) -> numpy.typing.NDArray[numpy.float64] | None:
         """
         (N, 3) per-point normals, or None.
         """
@@ -312,7 +313,7 @@ class PointCloud(Data):
     def num_points(self) -> int:
         ...
     @property
-    def points(self) -> numpy.ndarray[typing.Any, numpy.dtype[typing.Any]]:
+    def points(self) -> numpy.typing.NDArray[numpy.float64]:
         ...
 class Algorithm:
     """
@@ -403,7 +404,7 @@ class Algorithm:
         True while a compute runs (inside its progress callback): its parameters refuse changes and a second compute is refused.
         """
     @property
-    def results(self) -> dict:
+    def results(self) -> dict[str, typing.Any]:
         """
         The figures of the last compute by name, as a new dict (vectors and matrices as NumPy arrays, groups as lists of dicts); empty before a compute.
         """

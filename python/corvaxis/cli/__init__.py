@@ -14,13 +14,14 @@ import sys
 from collections.abc import Sequence
 from typing import NoReturn
 
-from corvaxis.cli import cohort, export, info, labelmap, register, render, shape_model
+import corvaxis
+from corvaxis.cli import cohort, example_data, export, info, labelmap, register, render, shape_model, stats
 from corvaxis.cli.common import EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_USAGE, CommandError
 
 PROGRAM = "corvaxis"
 
 # In the order --help lists them.
-COMMANDS = (info, labelmap, register, shape_model, cohort, render, export)
+COMMANDS = (example_data, info, stats, labelmap, register, shape_model, cohort, render, export)
 
 
 class _Parser(argparse.ArgumentParser):
@@ -32,6 +33,7 @@ class _Parser(argparse.ArgumentParser):
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog=PROGRAM, description="Scripting 3-D anatomy: look into files, build collections "
                      "from label maps, register them, build shape models, draw and export them.")
+    parser.add_argument("--version", action="version", version=f"{PROGRAM} {corvaxis.__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     commands.required = True
     for module in COMMANDS:

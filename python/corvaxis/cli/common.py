@@ -62,11 +62,37 @@ class TqdmProgressBar:
         self.bar.close()
 
 
+class LineProgressBar:
+    """Plain lines for logs, where a bar redrawn with carriage returns would pile up: one line per
+    new step and one per tenth of the work done."""
+
+    def __init__(self, description, stream):
+        self.description = description
+        self.stream = stream
+        self.step = None
+        self.tenths = -1
+
+    def update(self, fraction, step):
+        fraction = min(max(float(fraction), 0.0), 1.0)
+        tenths = int(fraction * 10 + 1e-9)
+        if step != self.step or tenths > self.tenths:
+            self.stream.write(f"{self.description}: {fraction:4.0%} {step}".rstrip() + "\n")
+            self.stream.flush()
+            self.step = step
+            self.tenths = max(self.tenths, tenths)
+
+    def close(self):
+        pass
+
+
 def progress_bar(description, stream=None, *, quiet=False):
-    """A bar with update(fraction, step) and close(); tqdm's where installed. None when quiet."""
+    """A bar with update(fraction, step) and close(); tqdm's where installed, plain lines when the
+    stream is not a terminal. None when quiet."""
     if quiet:
         return None
     stream = sys.stderr if stream is None else stream
+    if not stream.isatty():
+        return LineProgressBar(description, stream)
     try:
         return TqdmProgressBar(description, stream)
     except ImportError:
@@ -169,10 +195,56 @@ def registration_method(name):
     raise CommandError(f"unknown registration method '{name}': expected one of {', '.join(members)}")
 
 
+# What the subcommands write, by the suffixes they accept.
+COLLECTION_SUFFIXES = (".cvx",)
+PICTURE_SUFFIXES = (".png",)
+TABLE_SUFFIXES = (".csv",)
+
+
+def output_path(path, suffixes, what):
+    """Checks an output file name before any work: it names a file (not a folder) with one of the
+    suffixes, and no file stands where a folder of it would be created."""
+    text = os.fspath(path)
+    if text.endswith(os.sep) or os.path.isdir(text):
+        raise CommandError(f"{text}: is a directory; give a file name ending in {' or '.join(suffixes)} for {what}")
+    if not text.lower().endswith(suffixes):
+        raise CommandError(f"{text}: {what} is written as {' or '.join(suffixes)}; give a file name ending in "
+                           f"{' or '.join(suffixes)}")
+    folder = os.path.dirname(os.path.abspath(text))
+    while not os.path.exists(folder):
+        folder = os.path.dirname(folder)
+    if not os.path.isdir(folder):
+        raise CommandError(f"{text}: {folder} is a file, not a directory")
+    return text
+
+
+def make_parent_folders(path):
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+
+
 def save(data, path):
+    """Saves one data object, creating missing parent folders."""
+    save_all([(data, path)])
+
+
+def save_all(outputs):
+    """Saves (data, path) pairs all or nothing: each goes to a temporary file beside its path first,
+    and the temporary files replace the paths only when every one was written."""
     import corvaxis
 
-    directory = os.path.dirname(os.path.abspath(path))
-    if not os.path.isdir(directory):
-        raise CommandError(f"{path}: the directory {directory} does not exist")
-    corvaxis.save(data, path)
+    written = []
+    try:
+        for data, path in outputs:
+            make_parent_folders(path)
+            folder, name = os.path.split(os.path.abspath(path))
+            # The name keeps its suffix, which chooses the format.
+            temporary = os.path.join(folder, f".partial-{os.getpid()}-{name}")
+            written.append((temporary, path))
+            corvaxis.save(data, temporary)
+        for temporary, path in written:
+            os.replace(temporary, path)
+        written.clear()
+    finally:
+        for temporary, _ in written:
+            if os.path.exists(temporary):
+                os.remove(temporary)

@@ -15,6 +15,14 @@ def add_arguments(parser):
     parser.add_argument("file", help="a .cvx or NIfTI (.nii, .nii.gz) file")
 
 
+def describe_mesh(mesh) -> str:
+    from corvaxis.measurements import mesh_figures
+
+    figures = mesh_figures(mesh)
+    return (f"{figures.vertices} vertices, {figures.triangles} triangles, volume {figures.volume:.6g} mm³, "
+            f"surface area {figures.area:.6g} mm²")
+
+
 def describe(data) -> list[str]:
     """Lines telling what a data object holds."""
     import corvaxis
@@ -30,15 +38,19 @@ def describe(data) -> list[str]:
                       ("graphs", structure.graphs), ("images", structure.images))
             for label, store in stores:
                 keys = list(store.keys())
-                if keys:
+                if keys and label == "meshes":
+                    lines.append("    meshes:")
+                    lines.extend(f"      {key}: {describe_mesh(store[key])}" for key in keys)
+                elif keys:
                     lines.append(f"    {label}: {', '.join(keys)}")
             if not np.allclose(structure.matrix_to_world, np.eye(4)):
                 lines.append(f"    matrix_to_world: translation {np.round(structure.matrix_to_world[:3, 3], 3).tolist()}")
         return lines
     if isinstance(data, corvaxis.SharedImageSet):
         lines = [repr(data)]
-        if len(data):
-            lines.append(f"  spacing: {np.round(data.spacing, 6).tolist()}")
+        spacing = data.spacing
+        if spacing is not None:
+            lines.append(f"  spacing: {np.round(spacing, 6).tolist()}")
             if data.modality == corvaxis.Modality.LABEL:
                 values, counts = np.unique(data.get(), return_counts=True)
                 listed = ", ".join(f"{value} ({count} voxels)" for value, count in zip(values.tolist(), counts.tolist())

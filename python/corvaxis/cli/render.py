@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import os
 
-from corvaxis.cli.common import CommandError, open_collection
+from corvaxis.cli.common import PICTURE_SUFFIXES, CommandError, make_parent_folders, open_collection, output_path
 
 NAME = "render"
 HELP = "Draw one or more collections to a PNG picture, side by side."
@@ -13,7 +13,7 @@ QUIET_OPTION = False
 
 def add_arguments(parser):
     parser.add_argument("files", metavar="FILE", nargs="+", help="collection files (.cvx)")
-    parser.add_argument("-o", "--output", required=True, help="PNG file to write")
+    parser.add_argument("-o", "--output", required=True, help="PNG file to write (missing folders are created)")
     parser.add_argument("--view", default="oblique",
                         help="front, back, left, right, top, bottom (named by where the camera stands, the world "
                         "read as RAS: front shows the patient's right on the picture's left), oblique (default: "
@@ -50,6 +50,7 @@ def parse_size(text):
 def run(arguments):
     from corvaxis import render
 
+    output = output_path(arguments.output, PICTURE_SUFFIXES, "a picture")
     collections = [open_collection(path) for path in arguments.files]
     view = parse_view(arguments.view)
     size = parse_size(arguments.size) if arguments.size else (800 * len(collections), 600)
@@ -58,8 +59,6 @@ def run(arguments):
         raise CommandError(f"{len(titles)} titles given for {len(collections)} files")
     if titles is None and len(collections) > 1:
         titles = [os.path.basename(path) for path in arguments.files]
-    directory = os.path.dirname(os.path.abspath(arguments.output))
-    if not os.path.isdir(directory):
-        raise CommandError(f"{arguments.output}: the directory {directory} does not exist")
-    render.render_panels(collections, arguments.output, titles=titles, view=view, size=size,
+    make_parent_folders(output)
+    render.render_panels(collections, output, titles=titles, view=view, size=size,
                          title=arguments.title, legend=not arguments.no_legend)

@@ -69,7 +69,7 @@ Matrix indicesFromPython(py::handle object, const char* name, const char* expect
 }
 
 template <typename Out, typename Matrix>
-py::array rowsToPython(const Matrix& matrix)
+py::array_t<Out> rowsToPython(const Matrix& matrix)
 {
     // The host's row-major matrices have the memory layout of a C-ordered NumPy array.
     static_assert(Matrix::IsRowMajor || Matrix::ColsAtCompileTime == 1);
@@ -180,12 +180,12 @@ Mat4 matrixFromPython(py::handle object, const char* name)
     return matrix;
 }
 
-py::array pointsToPython(const Points& points) { return rowsToPython<double>(points); }
-py::array indicesToPython(const Triangles& triangles) { return rowsToPython<std::int64_t>(triangles); }
-py::array indicesToPython(const Edges& edges) { return rowsToPython<std::int64_t>(edges); }
-py::array featuresToPython(const FeatureMatrix& features) { return rowsToPython<double>(features); }
+py::array_t<double> pointsToPython(const Points& points) { return rowsToPython<double>(points); }
+py::array_t<std::int64_t> indicesToPython(const Triangles& triangles) { return rowsToPython<std::int64_t>(triangles); }
+py::array_t<std::int64_t> indicesToPython(const Edges& edges) { return rowsToPython<std::int64_t>(edges); }
+py::array_t<double> featuresToPython(const FeatureMatrix& features) { return rowsToPython<double>(features); }
 
-py::array matrixToPython(const Mat4& matrix)
+py::array_t<double> matrixToPython(const Mat4& matrix)
 {
     // Mat4 is column-major; the NumPy array is row-major, so copy element by element.
     py::array_t<double> out({4, 4});
@@ -196,7 +196,7 @@ py::array matrixToPython(const Mat4& matrix)
     return out;
 }
 
-py::array vectorToPython(const double* values, py::ssize_t size)
+py::array_t<double> vectorToPython(const double* values, py::ssize_t size)
 {
     py::array_t<double> out(size);
     std::copy_n(values, size, out.mutable_data());

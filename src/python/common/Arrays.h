@@ -6,6 +6,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -51,13 +52,14 @@ FeatureMatrix featuresFromPython(py::handle object, const char* name);
 /// (4, 4) finite numbers.
 Mat4 matrixFromPython(py::handle object, const char* name);
 
-py::array pointsToPython(const Points& points);
+// Typed by their dtype, so that signatures (and the stubs made from them) say what comes out.
+py::array_t<double> pointsToPython(const Points& points);
 /// Indices go out as int64, NumPy's usual integer type.
-py::array indicesToPython(const Triangles& triangles);
-py::array indicesToPython(const Edges& edges);
-py::array featuresToPython(const FeatureMatrix& features);
-py::array matrixToPython(const Mat4& matrix);
-py::array vectorToPython(const double* values, py::ssize_t size);
+py::array_t<std::int64_t> indicesToPython(const Triangles& triangles);
+py::array_t<std::int64_t> indicesToPython(const Edges& edges);
+py::array_t<double> featuresToPython(const FeatureMatrix& features);
+py::array_t<double> matrixToPython(const Mat4& matrix);
+py::array_t<double> vectorToPython(const double* values, py::ssize_t size);
 
 /// A fixed-size vector (Cols == 1) or matrix of doubles as a parameter or result type.
 ///

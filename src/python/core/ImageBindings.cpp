@@ -7,6 +7,7 @@
 #include "corvaxis/core/SharedImageSet.h"
 
 #include <fmt/format.h>
+#include <pybind11/stl.h>
 #include <fmt/ranges.h>
 #include <pybind11/native_enum.h>
 
@@ -225,19 +226,19 @@ void bindImages(py::module_& module)
         .def_property("modality", &SharedImageSet::modality, &SharedImageSet::setModality)
         .def_property("selected_index", &SharedImageSet::selectedIndex, &SharedImageSet::setSelectedIndex,
                       "Index of the current image.")
-        .def_property("spacing", [](const SharedImageSet& self) -> py::object {
+        .def_property("spacing", [](const SharedImageSet& self) -> std::optional<py::array_t<double>> {
             const Image* image = self.get(-1);
             if (!image)
-                return py::none();
+                return std::nullopt;
             return vectorToPython(image->spacing.data(), 3);
         }, [](SharedImageSet& self, const py::object& spacing) {
             const Vec3 pixelSpacing = spacingFromPython(spacing);
             for (int index = 0; index < self.size(); ++index)
                 self.get(index)->spacing = pixelSpacing;
         }, "Pixel size (x, y, z) of the current image, None for an empty set; setting it sets every image's.")
-        .def_property("voxel_to_world", [](const SharedImageSet& self) -> py::object {
+        .def_property("voxel_to_world", [](const SharedImageSet& self) -> std::optional<py::array_t<double>> {
             if (!self.get(-1))
-                return py::none();
+                return std::nullopt;
             return matrixToPython(self.voxelToWorld(-1));
         }, [](SharedImageSet& self, const py::object& matrix) {
             if (self.size() == 0)
@@ -253,10 +254,10 @@ void bindImages(py::module_& module)
             "image matrix @ diag(spacing, 1); x indexes the last axis of the array from get(). None for an empty "
             "set. Setting it gives every image that mapping: spacing becomes the column lengths, the image matrix "
             "the rest (see docs/images.md).")
-        .def_property("image_matrix", [](const SharedImageSet& self) -> py::object {
+        .def_property("image_matrix", [](const SharedImageSet& self) -> std::optional<py::array_t<double>> {
             const Image* image = self.get(-1);
             if (!image)
-                return py::none();
+                return std::nullopt;
             return matrixToPython(image->matrix);
         }, [](SharedImageSet& self, const py::object& matrix) {
             if (self.size() == 0)

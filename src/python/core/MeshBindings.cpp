@@ -6,6 +6,7 @@
 #include "corvaxis/core/Mesh.h"
 
 #include <fmt/format.h>
+#include <pybind11/stl.h>
 
 namespace corvaxis::python {
 
@@ -30,9 +31,9 @@ void bindMesh(py::module_& module)
         }), py::arg("vertices"), py::arg("faces"), "vertices: (N, 3) finite numbers; faces: (M, 3) vertex indices.")
         .def_property_readonly("vertices", [](const Mesh& self) { return pointsToPython(self.vertices()); })
         .def_property_readonly("faces", [](const Mesh& self) { return indicesToPython(self.faces()); })
-        .def_property("normals", [](const Mesh& self) -> py::object {
+        .def_property("normals", [](const Mesh& self) -> std::optional<py::array_t<double>> {
             if (!self.normals())
-                return py::none();
+                return std::nullopt;
             return pointsToPython(*self.normals());
         }, [](Mesh& self, const py::object& normals) {
             if (normals.is_none())

@@ -6,6 +6,7 @@
 #include "corvaxis/core/PointCloud.h"
 
 #include <fmt/format.h>
+#include <pybind11/stl.h>
 
 namespace corvaxis::python {
 
@@ -36,9 +37,9 @@ void bindPointCloud(py::module_& module)
             return std::make_shared<PointCloud>(pointsFromPython(points, "points"), normalsFromPython(normals));
         }), py::arg("points"), py::arg("normals") = py::none(), "points and normals: (N, 3) finite numbers.")
         .def_property_readonly("points", [](const PointCloud& self) { return pointsToPython(self.points()); })
-        .def_property_readonly("normals", [](const PointCloud& self) -> py::object {
+        .def_property_readonly("normals", [](const PointCloud& self) -> std::optional<py::array_t<double>> {
             if (!self.normals())
-                return py::none();
+                return std::nullopt;
             return pointsToPython(*self.normals());
         }, "(N, 3) per-point normals, or None.")
         .def_property_readonly("num_points", &PointCloud::numPoints)

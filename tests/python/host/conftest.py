@@ -2,6 +2,7 @@
 for the styling module, a runner of the command line, and NIfTI files written by nibabel (the peer
 reader)."""
 
+import io
 import struct
 import sys
 import types
@@ -74,6 +75,36 @@ def cube_mesh_factory():
 @pytest.fixture(name="translation")
 def translation_factory():
     return translation
+
+
+def write_box_population(folder, count=4):
+    """count collections of one structure "box" whose cube meshes correspond vertex by vertex and
+    differ in their proportions, saved as folder/box_N.cvx; returns the paths."""
+    folder.mkdir(parents=True, exist_ok=True)
+    paths = []
+    for index in range(count):
+        stretch = np.array([1.0 + 0.2 * index, 1.0 - 0.1 * index, 1.0 + 0.05 * index * index])
+        mesh = corvaxis.Mesh(CUBE_VERTICES * 5.0 * stretch, CUBE_FACES)
+        paths.append(folder / f"box_{index}.cvx")
+        corvaxis.save(make_collection(make_structure("box", meshes={"surface": mesh})), paths[-1])
+    return paths
+
+
+@pytest.fixture(name="write_box_population")
+def box_population_writer():
+    return write_box_population
+
+
+class TerminalStream(io.StringIO):
+    """A text stream that says it is a terminal, as standard error is when a user watches."""
+
+    def isatty(self):
+        return True
+
+
+@pytest.fixture(name="terminal_stream")
+def terminal_stream_class():
+    return TerminalStream
 
 
 @pytest.fixture

@@ -1,3 +1,4 @@
+import csv
 import io
 import os
 import signal
@@ -11,7 +12,7 @@ import corvaxis
 from corvaxis import cli
 from corvaxis.cli import common as cli_common, info as cli_info
 
-SUBCOMMANDS = ["info", "labelmap", "register", "shape-model", "cohort", "render", "export"]
+SUBCOMMANDS = ["example-data", "info", "stats", "labelmap", "register", "shape-model", "cohort", "render", "export"]
 
 
 @pytest.fixture
@@ -54,7 +55,8 @@ def test_info_lists_structures_and_their_objects(run_cli, saved):
         "  liver:",
         "    keypoints: tip",
         "    planes: cut",
-        "    meshes: surface",
+        "    meshes:",
+        "      surface: 8 vertices, 12 triangles, volume 512 mm³, surface area 384 mm²",
         "    matrix_to_world: translation [-15.0, 0.0, 0.0]",
         "  kidney:",
         "    point clouds: samples",
@@ -84,7 +86,23 @@ def test_info_of_a_label_image_counts_the_labels(run_cli, tmp_path):
     (["render", "{sample}", "-o", "{tmp}/p.png", "--size", "big"], "bad size 'big'", 1),
     (["render", "{sample}", "-o", "{tmp}/p.png", "--size", "5x5"], "must lie in [16, 10000]", 1),
     (["render", "{sample}", "{sample}", "-o", "{tmp}/p.png", "--titles", "one"], "1 titles given for 2 files", 1),
-    (["render", "{sample}", "-o", "{tmp}/no/such/dir/p.png"], "does not exist", 1),
+    (["render", "{sample}", "-o", "{tmp}"], "{tmp}: is a directory; give a file name ending in .png for a picture", 1),
+    (["render", "{sample}", "-o", "{tmp}/p.jpg"], "{tmp}/p.jpg: a picture is written as .png", 1),
+    (["render", "{sample}", "-o", "{tmp}/garbage.cvx/p.png"], "garbage.cvx is a file, not a directory", 1),
+    (["labelmap", "{labels}", "--labels", "1=liver", "-o", "{tmp}/o.nii"],
+     "{tmp}/o.nii: a collection is written as .cvx; give a file name ending in .cvx", 1),
+    (["register", "{sample}", "{sample}", "-o", "{tmp}/r.nii.gz"], "the registered collection is written as .cvx", 1),
+    # The output is checked first, before the inputs are even read.
+    (["register", "{tmp}/missing.cvx", "{sample}", "-o", "{tmp}/r.txt"], "the registered collection is written", 1),
+    (["shape-model", "{sample}", "{tmp}", "-o", "{tmp}/m.vtk"], "the shape model is written as .cvx", 1),
+    (["shape-model", "{sample}", "{tmp}", "-o", "{tmp}/m.cvx", "--mean-output", "{tmp}/m.png"],
+     "the mean shape is written as .cvx", 1),
+    (["shape-model", "{sample}", "{tmp}", "-o", "{tmp}/m.cvx", "--mean-output", "{tmp}/./m.cvx"],
+     "need two different files", 1),
+    (["stats", "{sample}", "-o", "{tmp}/s.txt"], "a statistics table is written as .csv", 1),
+    (["stats", "{sample}", "{tmp}/other/sample.cvx", "-o", "{tmp}/s.csv"], "have one subject name, 'sample'", 1),
+    (["example-data", "{tmp}/d", "--subjects", "0"], "--subjects 0: give a number from 1 to 1000", 1),
+    (["example-data", "{tmp}/garbage.cvx"], "exists and is not a directory", 1),
     (["render", "{labels}", "-o", "{tmp}/p.png"], "holds SharedImageSet, expected an anatomical structure collection", 1),
     (["export", "{sample}", "{tmp}/garbage.cvx"], "exists and is not a directory", 1),
     (["export", "{sample}", "{tmp}/out", "--mesh-format", "vtk"], "invalid choice: 'vtk'", 2),
@@ -188,18 +206,32 @@ def test_plain_progress_bar_draws_one_updating_line():
     assert stream.getvalue().endswith("\n")
 
 
-@pytest.mark.parametrize("have_tqdm", [True, False])
-def test_algorithm_runs_with_a_bar_and_leaves_no_callback(monkeypatch, have_tqdm):
-    if have_tqdm:
+def test_line_progress_writes_a_line_per_step_and_per_tenth():
+    stream = io.StringIO()
+    bar = cli_common.LineProgressBar("work", stream)
+    updates = [(0.0, "start"), (0.02, "start"), (0.05, "start"), (0.1, "start"), (0.15, "start"), (0.15, "next"),
+               (0.35, "next"), (0.3, "next"), (1.0, "next"), (1.0, "next")]
+    for fraction, step in updates:
+        bar.update(fraction, step)
+    bar.close()
+    assert "\r" not in stream.getvalue()
+    assert stream.getvalue().splitlines() == [
+        "work:   0% start", "work:  10% start", "work:  15% next", "work:  35% next", "work: 100% next"]
+
+
+@pytest.mark.parametrize("kind, terminal", [("tqdm", True), ("plain", True), ("lines", False)])
+def test_algorithm_runs_with_a_bar_and_leaves_no_callback(monkeypatch, terminal_stream, kind, terminal):
+    if kind == "tqdm":
         pytest.importorskip("tqdm")
     else:
         monkeypatch.setitem(sys.modules, "tqdm", None)
     algorithm = CountingAlgorithm(4)
-    monkeypatch.setattr(sys, "stderr", io.StringIO())
+    monkeypatch.setattr(sys, "stderr", terminal_stream() if terminal else io.StringIO())
     cli_common.run_algorithm(algorithm, "counting", quiet=False)
     assert algorithm.done == 4 and algorithm.status == 0
     shown = sys.stderr.getvalue()
     assert "counting" in shown and "100%" in shown and "step 4" in shown
+    assert ("\r" in shown) == terminal
     # The bar's callback is gone afterwards: a later compute draws nothing.
     assert "_progress_callback" not in algorithm.__dict__
     algorithm.compute()
@@ -297,3 +329,111 @@ def test_labelmap_refuses_an_image_that_is_not_a_label_map(run_cli, tmp_path):
     corvaxis.save(corvaxis.SharedImageSet(np.ones((4, 4), dtype=np.uint8)), tmp_path / "ct.cvx")
     status, _, err = run_cli("labelmap", tmp_path / "ct.cvx", "--labels", "1=liver", "-o", tmp_path / "o.cvx")
     assert_one_clean_line(status, err, "GenericASCFromMultiLabelMap only supports label images")
+
+
+def test_version_is_the_package_version(run_cli):
+    status, out, err = run_cli("--version")
+    assert (status, out, err) == (0, f"corvaxis {corvaxis.__version__}\n", "")
+
+
+def test_example_data_writes_the_same_subjects_for_a_seed(run_cli, tmp_path):
+    status, out, err = run_cli("example-data", tmp_path / "a", "--subjects", "2", "--scans")
+    assert (status, err) == (0, "")
+    assert out.splitlines() == [str(tmp_path / "a" / f"subject_0{n}.nii.gz") for n in (0, 1)]
+    assert run_cli("example-data", tmp_path / "b", "--subjects", "1", "-q")[:2] == (0, "")
+    first, again = (corvaxis.open(tmp_path / folder / "subject_00.nii.gz") for folder in ("a", "b"))
+    np.testing.assert_array_equal(first.get(), again.get())
+    assert sorted(np.unique(first.get()).tolist()) == [0, 1, 2, 3]
+    scan = corvaxis.open(tmp_path / "a" / "scans" / "subject_01.nii.gz")
+    labels = corvaxis.open(tmp_path / "a" / "subject_01.nii.gz")
+    assert scan.get().shape == labels.get().shape and scan.modality != corvaxis.Modality.LABEL
+    np.testing.assert_allclose(scan.voxel_to_world, labels.voxel_to_world, atol=1e-6)
+    # The organs stand out of the scan where the label map has them.
+    assert scan.get()[labels.get() == 2].mean() > scan.get()[labels.get() == 0].mean() + 100
+
+
+def label_map_with_scan(folder):
+    labels = np.zeros((10, 10, 10), dtype=np.uint8)
+    labels[1:5, 1:5, 1:5] = 1
+    labels[5:9, 5:9, 5:9] = 2
+    corvaxis.save(corvaxis.SharedImageSet(labels, spacing=(1.0, 1.5, 2.0), modality=corvaxis.Modality.LABEL),
+                  folder / "seg.nii.gz")
+    scan = labels.astype(np.float32) * 50 + 10
+    corvaxis.save(corvaxis.SharedImageSet(scan, spacing=(1.0, 1.5, 2.0)), folder / "scan.nii.gz")
+    return labels, scan
+
+
+def test_labelmap_keeps_the_scan_with_each_structure(run_cli, tmp_path):
+    _, scan = label_map_with_scan(tmp_path)
+    status, out, err = run_cli("labelmap", tmp_path / "seg.nii.gz", "--labels", "1=liver,2=kidney", "--image",
+                               tmp_path / "scan.nii.gz", "-o", tmp_path / "new" / "folder" / "o.cvx")
+    assert (status, err) == (0, "")
+    collection = corvaxis.open(tmp_path / "new" / "folder" / "o.cvx")
+    for identifier in ("liver", "kidney"):
+        stored = collection.anatomical_structure(identifier).images["image"]
+        np.testing.assert_array_equal(stored.get(), scan)
+        np.testing.assert_allclose(stored.spacing, (1.0, 1.5, 2.0))
+
+
+def test_stats_writes_a_row_per_subject_and_structure(run_cli, tmp_path, saved):
+    label_map_with_scan(tmp_path)
+    assert run_cli("labelmap", tmp_path / "seg.nii.gz", "--labels", "1=liver,2=kidney", "-o",
+                   tmp_path / "subject_a.cvx")[0] == 0
+    status, out, err = run_cli("stats", tmp_path / "subject_a.cvx", saved, "-o", tmp_path / "tables" / "stats.csv")
+    assert (status, err) == (0, "")
+    assert out == f"{tmp_path / 'tables' / 'stats.csv'}: 5 rows from 2 files\n"
+    with open(tmp_path / "tables" / "stats.csv", newline="") as stream:
+        rows = list(csv.DictReader(stream))
+    assert list(rows[0]) == ["subject", "structure", "label", "voxel_count", "volume_mm3", "surface_area_mm2",
+                             "centroid_x", "centroid_y", "centroid_z", "rms_before_mm", "rms_after_mm",
+                             "mean_surface_distance_mm"]
+    assert [(row["subject"], row["structure"]) for row in rows] == [
+        ("sample", "aorta"), ("sample", "kidney"), ("sample", "liver"), ("subject_a", "kidney"), ("subject_a", "liver")]
+    liver = rows[4]
+    assert (liver["label"], liver["voxel_count"], float(liver["volume_mm3"])) == ("1", "64", 64 * 3.0)
+    np.testing.assert_allclose([float(liver[f"centroid_{axis}"]) for axis in "xyz"], [2.5, 3.75, 5.0])
+    assert float(liver["surface_area_mm2"]) > 0 and liver["rms_after_mm"] == ""
+    # Without label-map attributes: the volume the mesh encloses, its centroid; empty where nothing is known.
+    cube, aorta = rows[2], rows[0]
+    assert (cube["label"], float(cube["volume_mm3"]), float(cube["surface_area_mm2"])) == ("", 512.0, 384.0)
+    np.testing.assert_allclose([float(cube[f"centroid_{axis}"]) for axis in "xyz"], [0.0, 0.0, 0.0], atol=1e-12)
+    assert all(aorta[column] == "" for column in list(aorta)[2:])
+
+
+def test_shape_model_writes_the_model_and_the_updated_mean(run_cli, tmp_path, write_box_population):
+    paths = write_box_population(tmp_path / "boxes")
+    status, out, err = run_cli("shape-model", paths[0], tmp_path / "boxes", "-o", tmp_path / "model" / "m.cvx",
+                               "--mean-output", tmp_path / "model" / "mean.cvx", "-q")
+    assert (status, out, err) == (0, "", "")
+    mean = corvaxis.open(tmp_path / "model" / "mean.cvx")
+    assert mean.anatomical_structure_identifiers() == ["box"]
+    assert corvaxis.open(tmp_path / "model" / "m.cvx").anatomical_structure_identifiers()
+
+
+def test_shape_model_that_fails_writes_nothing(run_cli, tmp_path, write_box_population, sample_collection):
+    write_box_population(tmp_path / "boxes", count=1)
+    corvaxis.save(sample_collection, tmp_path / "mean.cvx")
+    status, _, err = run_cli("shape-model", tmp_path / "mean.cvx", tmp_path / "boxes", "-o", tmp_path / "m.cvx",
+                             "--mean-output", tmp_path / "mean2.cvx", "-q")
+    assert status == 1 and "Traceback" not in err
+    assert sorted(os.listdir(tmp_path)) == ["boxes", "mean.cvx"]
+
+
+@pytest.mark.parametrize("storable", [(True, True), (True, False), (False, True)])
+def test_outputs_are_written_all_or_nothing(tmp_path, sample_collection, storable):
+    corvaxis.save(corvaxis.Mesh(np.eye(3), [[0, 1, 2]]), tmp_path / "a.cvx")
+    before = (tmp_path / "a.cvx").read_bytes()
+    outputs = [(sample_collection if good else "not data", tmp_path / "new" / name if name == "b.cvx" else tmp_path / name)
+               for good, name in zip(storable, ("a.cvx", "b.cvx"))]
+    if all(storable):
+        cli_common.save_all(outputs)
+        assert all(corvaxis.open(path).anatomical_structure_identifiers() == ["liver", "kidney", "aorta"]
+                   for _, path in outputs)
+    else:
+        with pytest.raises(TypeError):
+            cli_common.save_all(outputs)
+        assert (tmp_path / "a.cvx").read_bytes() == before
+        assert not (tmp_path / "new" / "b.cvx").exists()
+    leftovers = [name for folder in (tmp_path, tmp_path / "new") if folder.is_dir() for name in os.listdir(folder)
+                 if name.startswith(".")]
+    assert leftovers == []

@@ -142,3 +142,18 @@ def test_failed_saves_raise_and_leave_the_old_file(tmp_path):
         corvaxis.save("not data", path)
     assert path.read_bytes() == before
     assert sorted(os.listdir(tmp_path)) == ["kept.cvx", "occupied.cvx"]
+
+
+@pytest.mark.parametrize("name, refused", [
+    ("model.vtk", True), ("surface.PLY", True), ("picture.png", True), ("table.csv", True), ("raw.h5", True),
+    ("labels.nrrd", True), ("file.cvx.gz", True),
+    ("model.cvx", False), ("model.data", False), ("model", False), ("archive.2024.cvx", False),
+])
+def test_save_refuses_names_of_other_formats(tmp_path, name, refused):
+    if refused:
+        with pytest.raises(ValueError, match=r"names another format; save writes corvaxis data files \(\.cvx\)"):
+            corvaxis.save(mesh(), tmp_path / name)
+        assert os.listdir(tmp_path) == []
+    else:
+        corvaxis.save(mesh(), tmp_path / name)
+        np.testing.assert_array_equal(corvaxis.open(tmp_path / name).vertices, VERTICES)
