@@ -19,37 +19,30 @@ GenericASCFromMultiLabelMap::GenericASCFromMultiLabelMap(const SharedImageSet* l
                                                          const LabelDataComponent* labels)
     : m_labelImages(labelImages), m_target(target), m_labels(labels)
 {
+    p_surface.setAllowedValues({Surface::Smooth, Surface::Voxel});
+    p_decimate.setRequirement("in (0, 1]", [](double share) { return share > 0.0 && share <= 1.0; });
 }
 
 const char* GenericASCFromMultiLabelMap::surfaceName(Surface kind) { return kind == Surface::Voxel ? "voxel" : "smooth"; }
 
-void GenericASCFromMultiLabelMap::fail(int status, const std::string& message)
+void GenericASCFromMultiLabelMap::fail(Run& run, int status, const std::string& message)
 {
-    setStatus(status, message);
     logAt(Log::Warning, message);
+    run.fail(status, message);
 }
 
-const Image* GenericASCFromMultiLabelMap::checkedInput()
+const Image* GenericASCFromMultiLabelMap::checkedInput(Run& run)
 {
-    if (p_surface.rawValue() != static_cast<int>(Surface::Smooth) && p_surface.rawValue() != static_cast<int>(Surface::Voxel)) {
-        fail(InvalidInput, fmt::format("GenericASCFromMultiLabelMap: surface must be 0 (smooth) or 1 (voxel), not {}",
-                                       p_surface.rawValue()));
-        return nullptr;
-    }
-    if (!(p_decimate.value() > 0.0 && p_decimate.value() <= 1.0)) {
-        fail(InvalidInput, fmt::format("GenericASCFromMultiLabelMap: decimate must lie in (0, 1], not {}", p_decimate.value()));
-        return nullptr;
-    }
     const Image* image = m_labelImages ? m_labelImages->get(-1) : nullptr;
     if (!image)
-        fail(InvalidInput, "GenericASCFromMultiLabelMap: no label image");
+        fail(run, InvalidInput, "GenericASCFromMultiLabelMap: no label image");
     else if (image->channels() != 1)
-        fail(InvalidInput, "GenericASCFromMultiLabelMap: a label image has a single channel");
+        fail(run, InvalidInput, "GenericASCFromMultiLabelMap: a label image has a single channel");
     // Voxel counts and vertex numbers are 32-bit.
     else if (image->numPixels() > static_cast<std::size_t>(INT_MAX))
-        fail(InvalidInput, fmt::format("GenericASCFromMultiLabelMap: a label image of {} voxels is too large "
-                                       "for 32-bit indices",
-                                       image->numPixels()));
+        fail(run, InvalidInput,
+             fmt::format("GenericASCFromMultiLabelMap: a label image of {} voxels is too large for 32-bit indices",
+                         image->numPixels()));
     else
         return image;
     return nullptr;
@@ -57,47 +50,46 @@ const Image* GenericASCFromMultiLabelMap::checkedInput()
 
 void GenericASCFromMultiLabelMap::compute()
 {
-    setStatus(Unknown);
-    mutableResults() = Properties("results");
-    takeOutput();
-
-    const Image* image = checkedInput();
-    if (!image)
+    Run run(*this, "GenericASCFromMultiLabelMap");
+    const Image* image = checkedInput(run);
+    if (!image || !run.proceed(0.0, "Finding labels"))
         return;
-    if (!reportProgress(0.0, "Finding labels"))
-        return setStatus(Cancelled, "cancelled");
 
     std::unordered_map<std::int32_t, LabelStatistics> found;
     try {
         found = gatherLabels(*image);
     }
     catch (const NonIntegralValue& bad) {
-        return fail(InvalidInput, fmt::format("GenericASCFromMultiLabelMap: the label image holds the value {}, "
-                                              "which is not a 32-bit integer label",
-                                              bad.value));
+        return fail(run, InvalidInput,
+                    fmt::format("GenericASCFromMultiLabelMap: the label image holds the value {}, "
+                                "which is not a 32-bit integer label",
+                                bad.value));
     }
     const std::vector<StructurePlan> plans = planStructures(found, m_labels, p_includeUnnamedLabels);
-    if (!reportProgress(0.1, "Meshing labels"))
-        return setStatus(Cancelled, "cancelled");
+    if (!run.proceed(0.1, "Meshing labels"))
+        return;
 
     const Mat4 voxelToWorld = m_labelImages->voxelToWorld(-1);
     std::vector<surface::TriangleSurface> surfaces;
     try {
-        surfaces = meshStructures(*image, voxelToWorld, plans, {p_surface, p_decimate}, [&](double fraction) {
-            return reportProgress(0.1 + 0.9 * fraction, "Meshing labels");
-        });
+        surfaces = meshStructures(*image, voxelToWorld, plans, {p_surface, p_decimate},
+                                  [&run](double fraction) { return run.proceed(0.1 + 0.9 * fraction, "Meshing labels"); });
     }
     catch (const std::exception& error) {
-        return fail(Error, error.what());
+        return fail(run, Error, error.what());
     }
-    if (surfaces.size() != plans.size() || !reportProgress(1.0, "Meshing labels"))
-        return setStatus(Cancelled, "cancelled");
+    if (surfaces.size() != plans.size())
+        return run.fail(Cancelled, {});
+    if (!run.proceed(1.0, "Meshing labels"))
+        return;
 
-    deliver(assembleStructures(plans, std::move(surfaces), voxelToWorld, p_surface, mutableResults()));
+    if (!deliver(run, assembleStructures(plans, std::move(surfaces), voxelToWorld, p_surface, mutableResults())))
+        return;
     mutableResults().setParam("labels_found", static_cast<int>(found.size()));
+    run.succeed();
 }
 
-void GenericASCFromMultiLabelMap::deliver(std::vector<std::unique_ptr<AnatomicalStructure>> structures)
+bool GenericASCFromMultiLabelMap::deliver(Run& run, std::vector<std::unique_ptr<AnatomicalStructure>> structures)
 {
     if (m_target) {
         std::vector<AnatomicalStructure*> added;
@@ -106,7 +98,8 @@ void GenericASCFromMultiLabelMap::deliver(std::vector<std::unique_ptr<Anatomical
             if (!m_target->addAnatomicalStructure(structure)) {
                 for (AnatomicalStructure* previous : added)
                     m_target->takeAnatomicalStructure(previous);
-                return fail(InvalidInput, "GenericASCFromMultiLabelMap: the target collection refused a structure");
+                fail(run, InvalidInput, "GenericASCFromMultiLabelMap: the target collection refused a structure");
+                return false;
             }
             added.push_back(pointer);
         }
@@ -117,7 +110,7 @@ void GenericASCFromMultiLabelMap::deliver(std::vector<std::unique_ptr<Anatomical
             collection->addAnatomicalStructure(structure);
         output().add(std::move(collection));
     }
-    setStatus(Success);
+    return true;
 }
 
 }  // namespace corvaxis::AnatomicalStructureProcessing

@@ -121,7 +121,7 @@ DeformableRegistrationResult registerSurfacesDeformably(const Points& movingVert
     const auto cancelled = [&] {
         result = {};
         result.status = Algorithm::Cancelled;
-        result.message = "Cancelled";
+        result.message = std::string(Algorithm::cancelledMessage);
         return result;
     };
 

@@ -59,11 +59,12 @@ public:
     static constexpr const char* logCategory = "AnatomyPlugin.GenericASCFromMultiLabelMap";
 
 private:
-    void fail(int status, const std::string& message);
-    /// The label image's current image after the checks of the parameters and the image's form;
-    /// null after a failure.
-    const Image* checkedInput();
-    void deliver(std::vector<std::unique_ptr<AnatomicalStructure>> structures);
+    /// Logs the failure and ends the compute with it.
+    void fail(Run& run, int status, const std::string& message);
+    /// The label image's current image after the checks of its form; null after a failure.
+    const Image* checkedInput(Run& run);
+    /// Hands the structures to the target collection (all or none) or to the output.
+    bool deliver(Run& run, std::vector<std::unique_ptr<AnatomicalStructure>> structures);
 
     const SharedImageSet* m_labelImages;
     AnatomicalStructureCollection* m_target;
