@@ -57,7 +57,7 @@ test-asan:
 # limit), starting from the seed corpus in tests/fuzz/corpus/<target>. Inputs that add coverage go
 # to build/fuzz/corpus/<target>, inputs that crash or hang to build/fuzz/crashes/<target>; a crash
 # worth keeping is copied into the seed corpus, which every test run replays.
-FUZZ_TARGETS ?= fuzz_data_file fuzz_nifti fuzz_selector
+FUZZ_TARGETS ?= fuzz_data_file fuzz_nifti fuzz_nrrd fuzz_selector
 FUZZ_SECONDS ?= 60
 FUZZ_RUNS ?= -1
 # A small sanitizer quarantine keeps the fuzzing process small, and with it the fork by which the
