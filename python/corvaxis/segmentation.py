@@ -64,6 +64,8 @@ def _single_image(images: SharedImageSet, layer: int) -> SharedImageSet:
         images.selected_index = layer
         single = SharedImageSet(images.get(layer), modality=Modality.LABEL)
         single.voxel_to_world = images.voxel_to_world
+        single.label_names = images.label_names
+        single.label_colors = images.label_colors
     finally:
         images.selected_index = selected
     return single
@@ -100,23 +102,19 @@ def collection_from_segmentation(images: SharedImageSet, labels: dict[int, str] 
         bad = first_non_integer(pixels)
         if bad is not None:
             raise ValueError(f"the label image holds the value {bad:g}, which is not an integer label")
-        names, colors = layer_labels(images, layer)
+        names, _ = layer_labels(images, layer)
         if labels is not None:
             mapping = dict(labels)
         else:
             mapping = {value: names.get(value, f"label {value}") for value in label_counts(pixels)}
         if not mapping:
             continue
+        # The label map algorithm colours each structure as the image colours its label.
         made = anatomy.generic_asc_from_label_map(_single_image(images, layer), mapping)
         if made is None:
             raise RuntimeError(f"no collection was built from layer {layer}")
         for index in range(len(made)):
-            structure = made.anatomical_structure(index)
-            attributes = structure.meshes.attributes["surface"]
-            color = colors.get(attributes["label"])
-            if color is not None:
-                attributes["color"] = np.asarray(color, dtype=float)
-            collection.add(structure)
+            collection.add(made.anatomical_structure(index))
     return collection
 
 

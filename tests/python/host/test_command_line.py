@@ -85,8 +85,8 @@ def test_info_of_a_label_image_counts_the_labels(run_cli, tmp_path):
         ([np.array([[[0, 3], [3, 3]]], np.int16)], corvaxis.Modality.CT, ["  labels:", "    3: 3 voxels"]),
         ([np.array([[[0, 3], [3, 3]]], np.float32)], corvaxis.Modality.CT, []),
         ([np.array([[[0, 3], [3, 3]]], np.float32)], corvaxis.Modality.LABEL, ["  labels:", "    3: 3 voxels"]),
-        ([np.zeros((1, 2, 2), np.uint8), np.ones((1, 2, 2), np.uint8)], corvaxis.Modality.LABEL,
-         ["  layer 0 labels: none", "  layer 1 labels:", "    1: 4 voxels"]),
+        ([np.zeros((2, 2, 2), np.uint8), np.ones((2, 2, 2), np.uint8)], corvaxis.Modality.LABEL,
+         ["  layer 0 labels: none", "  layer 1 labels:", "    1: 8 voxels"]),
     ],
     ids=["integer image", "floating image", "floating labels", "layers"],
 )

@@ -250,7 +250,11 @@ void GenericASCFromMultiLabelMap::compute()
         const bool named = m_labels && m_labels->labelConfigs().contains(label);
         if (!named && !p_includeUnnamedLabels.value())
             continue;
-        const LabelConfig config = m_labels ? m_labels->labelConfig(label) : LabelDataComponent::defaultLabelConfig(label);
+        LabelConfig config = m_labels ? m_labels->labelConfig(label) : LabelDataComponent::defaultLabelConfig(label);
+        // The colour a segmentation file gives its label replaces a default one.
+        const auto given = image->labelColors.find(label);
+        if (given != image->labelColors.end() && config.color == LabelDataComponent::defaultLabelConfig(label).color)
+            config.color = given->second;
         const auto [it, isNew] = planOfName.try_emplace(config.name, plans.size());
         if (isNew)
             plans.push_back({config.name, {}, {}, config});
