@@ -8,6 +8,8 @@ any number of layers, into one ``GenericASC``.
 
 from __future__ import annotations
 
+from collections.abc import Iterable
+
 import numpy as np
 
 from corvaxis._core import Modality, SharedImageSet
@@ -45,7 +47,8 @@ def label_counts(pixels: np.ndarray) -> dict[int, int]:
     return {int(value): int(count) for value, count in zip(values, counts) if value != 0}
 
 
-def layer_labels(images: SharedImageSet, layer: int) -> tuple[dict[int, str], dict[int, tuple[float, ...]]]:
+def layer_labels(images: SharedImageSet,
+                 layer: int) -> tuple[dict[int, str], dict[int, tuple[float, float, float, float]]]:
     """The names and colours that image ``layer`` of a set gives its labels."""
     selected = images.selected_index
     try:
@@ -65,7 +68,8 @@ def _single_image(images: SharedImageSet, layer: int) -> SharedImageSet:
         single = SharedImageSet(images.get(layer), modality=Modality.LABEL)
         single.voxel_to_world = images.voxel_to_world
         single.label_names = images.label_names
-        single.label_colors = images.label_colors
+        colors: dict[int, Iterable[float]] = {label: color for label, color in images.label_colors.items()}
+        single.label_colors = colors
     finally:
         images.selected_index = selected
     return single

@@ -40,7 +40,7 @@ def report_absent(path, images, labels):
     """Names the labels of the list that no image of the set holds, on standard error."""
     from corvaxis.segmentation import label_counts
 
-    present = set()
+    present: set[int] = set()
     for index in range(len(images)):
         present.update(label_counts(images.get(index)))
     for value, name in labels.items():

@@ -10,7 +10,7 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 #include <pybind11/native_enum.h>
-#include <pybind11/stl.h>
+#include <pybind11/typing.h>
 
 #include <climits>
 #include <cmath>
@@ -161,15 +161,41 @@ void requireLike(const Pixels& pixels, const std::string& name, const Image& ref
                                           fmt::join(expected, ", "), shapeText(pixels.array)));
 }
 
+using LabelNamesDict = py::typing::Dict<py::int_, py::str>;
+using LabelColorsDict = py::typing::Dict<py::int_, py::typing::Tuple<py::float_, py::float_, py::float_, py::float_>>;
+
+/// A label value as a dict key: an integer (NumPy's too, not a bool) in the 32-bit range.
+int labelOf(py::handle key, const char* name)
+{
+    if (!PyIndex_Check(key.ptr()) || py::isinstance<py::bool_>(key) ||
+        py::isinstance(key, py::module_::import("numpy").attr("bool_")))
+        throw py::type_error(
+            fmt::format("{} keys must be int label values, got {}", name, py::repr(key).cast<std::string>()));
+    const auto value = py::reinterpret_steal<py::int_>(PyNumber_Index(key.ptr()));
+    if (!value)
+        throw py::error_already_set();
+    if (value < py::int_(INT_MIN) || value > py::int_(INT_MAX))
+        throw py::value_error(
+            fmt::format("{} keys must be 32-bit label values, got {}", name, py::str(value).cast<std::string>()));
+    return value.cast<int>();
+}
+
+std::map<int, std::string> labelNamesFromPython(const py::dict& names)
+{
+    std::map<int, std::string> result;
+    for (const auto& [key, value] : names) {
+        const int label = labelOf(key, "label_names");
+        result[label] = textFromPython(value, fmt::format("label_names[{}]", label));
+    }
+    return result;
+}
+
 /// RGBA colours by label value: 3 or 4 numbers in [0, 1] each (alpha 1 when left out).
 std::map<int, Vec4> labelColorsFromPython(const py::dict& colors)
 {
     std::map<int, Vec4> result;
     for (const auto& [key, value] : colors) {
-        if (!py::isinstance<py::int_>(key) || py::isinstance<py::bool_>(key))
-            throw py::type_error(fmt::format("label_colors keys must be int label values, got {}",
-                                             py::repr(key).cast<std::string>()));
-        const int label = key.cast<int>();
+        const int label = labelOf(key, "label_colors");
         const std::string name = fmt::format("label_colors[{}]", label);
         const py::array array = asArray(value, name.c_str(), "(3,) or (4,)");
         requireNumbers(array, name.c_str(), "(3,) or (4,)");
@@ -298,23 +324,26 @@ void bindImages(py::module_& module)
             "position of voxel (0, 0, 0)), applied after the spacing and before matrix. None for an empty set. "
             "Setting it sets every image's.")
         .def_property("label_names", [](const SharedImageSet& self) {
-            const Image* image = self.get(-1);
-            return image ? image->labelNames : std::map<int, std::string>();
-        }, [](SharedImageSet& self, const std::map<int, Text>& names) {
+            LabelNamesDict names;
+            if (const Image* image = self.get(-1))
+                for (const auto& [label, name] : image->labelNames)
+                    names[py::int_(label)] = py::str(name);
+            return names;
+        }, [](SharedImageSet& self, const LabelNamesDict& names) {
             if (self.size() == 0)
                 throw py::value_error("an empty image set has no label names");
-            self.setLabelNames(std::map<int, std::string>(names.begin(), names.end()));
+            self.setLabelNames(labelNamesFromPython(names));
         },
             "Names of the label values of the current image, from the file it was read from (a Slicer "
             "segmentation names its segments, a layer each image) or set by a script; empty when nothing names "
             "them. Kept by .cvx files. Setting it replaces the current image's names.")
         .def_property("label_colors", [](const SharedImageSet& self) {
-            py::dict colors;
+            LabelColorsDict colors;
             if (const Image* image = self.get(-1))
                 for (const auto& [label, color] : image->labelColors)
                     colors[py::int_(label)] = py::make_tuple(color[0], color[1], color[2], color[3]);
             return colors;
-        }, [](SharedImageSet& self, const py::dict& colors) {
+        }, [](SharedImageSet& self, const py::typing::Dict<py::int_, py::typing::Iterable<py::float_>>& colors) {
             if (self.size() == 0)
                 throw py::value_error("an empty image set has no label colours");
             self.setLabelColors(labelColorsFromPython(colors));

@@ -114,9 +114,10 @@ def test_label_names_and_colours_belong_to_each_image():
 @pytest.mark.parametrize(
     "attribute, value, error_type, message",
     [
-        ("label_names", {1: 5}, TypeError, "incompatible function arguments"),
-        ("label_names", {"1": "liver"}, TypeError, "incompatible function arguments"),
-        ("label_names", {2**40: "liver"}, TypeError, "incompatible function arguments"),
+        ("label_names", {1: 5}, TypeError, "label_names[1] must be str, got int"),
+        ("label_names", {"1": "liver"}, TypeError, "label_names keys must be int label values, got '1'"),
+        ("label_names", {2**40: "liver"}, ValueError, "label_names keys must be 32-bit label values, got 1099511627776"),
+        ("label_names", [(1, "liver")], TypeError, "incompatible function arguments"),
         ("label_colors", {1: (0.5, 2.0, 0.0)}, ValueError,
          "label_colors[1] must have components in [0, 1], got (0.5, 2, 0, 1)"),
         ("label_colors", {1: (0.5, float("nan"), 0.0)}, ValueError, "label_colors[1] must have components in [0, 1]"),
