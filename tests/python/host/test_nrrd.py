@@ -148,6 +148,10 @@ REFUSED = {
                        "bzip2 is not read"),
     "less data than announced": (header_only("NRRD0004\ntype: short\ndimension: 3\nsizes: 2000 2000 2000\n"
                                              "encoding: raw\nendian: little\n\n\x01\x02"), "less data"),
+    "damaged gzip data": (header_only("NRRD0004\ntype: uchar\ndimension: 3\nsizes: 2 2 2\nencoding: gzip\n\n"
+                                      "\x1f\x9b\x08 not deflate"), "less data"),
+    "skips before gzip data": (header_only("NRRD0004\ntype: uchar\ndimension: 3\nsizes: 2 2 2\nencoding: gzip\n"
+                                           "byte skip: 4\n\n"), "skips before gzip data"),
     "several data files": (header_only("NRRD0004\ntype: uchar\ndimension: 3\nsizes: 2 2 2\nencoding: raw\n"
                                        "data file: LIST\na.raw\nb.raw\n"), "several data files"),
     "data files by number": (header_only("NRRD0004\ntype: uchar\ndimension: 3\nsizes: 2 2 2\nencoding: raw\n"

@@ -4,6 +4,7 @@
 
 #include <teem/biff.h>
 #include <teem/nrrd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <array>
@@ -79,6 +80,7 @@ std::string trimmed(const std::string& text)
 struct HeaderText {
     std::uintmax_t dataOffset = 0;  // after the blank line that ends the header
     std::optional<fs::path> dataFile;
+    bool skips = false;             // "line skip" or "byte skip" move the data's start
 };
 
 /// Reads the header lines up to the blank line that ends them, checks the magic, and finds the
@@ -111,6 +113,8 @@ HeaderText scanHeader(const fs::path& path)
             continue;
         std::string lower = line;
         std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+        for (const char* skip : {"line skip:", "lineskip:", "byte skip:", "byteskip:"})
+            header.skips = header.skips || lower.starts_with(skip);
         std::size_t field = 0;
         if (lower.starts_with("data file:"))
             field = 10;
@@ -261,33 +265,63 @@ Mat4 voxelToWorldOf(const Nrrd& nrrd, const Layout& layout, const fs::path& path
     return affine;
 }
 
-/// The bytes of data the header's encoding can hold in the file: a file too small for what the
-/// header announces is refused before anything is allocated.
+/// Whether the gzip stream from offset on decompresses to at least `bytes` bytes. Teem is handed
+/// only streams that do: on a damaged one it loses the memory of its decompressor.
+bool gzipHolds(const fs::path& source, std::uintmax_t offset, std::size_t bytes)
+{
+    std::ifstream file(source, std::ios::binary);
+    file.seekg(static_cast<std::streamoff>(offset));
+    z_stream stream{};
+    if (!file || inflateInit2(&stream, 15 + 16) != Z_OK)
+        return false;
+    std::vector<unsigned char> input(std::size_t(1) << 16), output(std::size_t(1) << 16);
+    std::size_t produced = 0;
+    int result = Z_OK;
+    while (produced < bytes && result == Z_OK) {
+        if (stream.avail_in == 0) {
+            file.read(reinterpret_cast<char*>(input.data()), static_cast<std::streamsize>(input.size()));
+            stream.next_in = input.data();
+            stream.avail_in = static_cast<uInt>(file.gcount());
+            if (stream.avail_in == 0)
+                break;
+        }
+        stream.next_out = output.data();
+        stream.avail_out = static_cast<uInt>(output.size());
+        result = inflate(&stream, Z_NO_FLUSH);
+        produced += output.size() - stream.avail_out;
+    }
+    inflateEnd(&stream);
+    return produced >= bytes && (result == Z_OK || result == Z_STREAM_END);
+}
+
+/// A file too small for what the header announces is refused before anything is allocated.
 void requireEnoughData(const NrrdIoState& state, const HeaderText& header, std::size_t bytes, const fs::path& path)
 {
     const fs::path& source = header.dataFile ? *header.dataFile : path;
     const std::uintmax_t size = detail::fileSize(source);
-    const std::uintmax_t available = header.dataFile ? size : size - std::min(size, header.dataOffset);
+    const std::uintmax_t offset = header.dataFile ? 0 : std::min(size, header.dataOffset);
+    const std::uintmax_t available = size - offset;
     const NrrdEncoding* encoding = state.encoding;
-    std::uintmax_t bound = 0;
+    bool enough = false;
     if (encoding == nrrdEncodingRaw)
-        bound = available;
-    else if (encoding == nrrdEncodingGzip)
-        bound = available > UINTMAX_MAX / detail::maximumDeflateRatio ? UINTMAX_MAX
-                                                                      : available * detail::maximumDeflateRatio;
+        enough = bytes <= available;
+    else if (encoding == nrrdEncodingGzip) {
+        if (header.skips)
+            throw FileFormatError(path, "line or byte skips before gzip data are not read");
+        enough = gzipHolds(source, offset, bytes);
+    }
     // A number in text takes at least one character, for a value of at most 8 bytes.
     else if (encoding == nrrdEncodingAscii)
-        bound = available > UINTMAX_MAX / 8 ? UINTMAX_MAX : available * 8;
+        enough = bytes / 8 <= available;
     else if (encoding == nrrdEncodingHex)
-        bound = available / 2;
+        enough = bytes <= available / 2;
     else
         throw FileFormatError(path, std::string("the encoding ") + encoding->name +
                                         " is not read (raw, gzip, ascii and hex are)");
-    if (bytes > bound)
+    if (!enough)
         throw FileFormatError(source, "the file holds less data than the header announces");
 }
 
-/// The pixel type an image holds for a stored type: the same, or 32 bits for 64-bit integers.
 template <typename Source>
 using HeldAs = std::conditional_t<std::is_same_v<Source, std::int64_t>, std::int32_t,
                                   std::conditional_t<std::is_same_v<Source, std::uint64_t>, std::uint32_t, Source>>;
