@@ -61,17 +61,19 @@ test-asan:
 # limit), starting from the seed corpus in tests/fuzz/corpus/<target>. Inputs that add coverage go
 # to build/fuzz/corpus/<target>, inputs that crash or hang to build/fuzz/crashes/<target>; a crash
 # worth keeping is copied into the seed corpus, which every test run replays.
-FUZZ_TARGETS ?= fuzz_data_file fuzz_nifti fuzz_selector
+FUZZ_TARGETS ?= fuzz_data_file fuzz_nifti fuzz_nrrd fuzz_selector
 FUZZ_SECONDS ?= 60
 FUZZ_RUNS ?= -1
-# A small sanitizer quarantine keeps the fuzzing process small, and with it the fork by which the
+# Teem loses a few kilobytes on some headers it refuses (its own error paths), so fuzz_nrrd runs
+# without the leak check. A small sanitizer quarantine keeps the fuzzing process small, and with it the fork by which the
 # data-file reader tries every input in a child first: 160 inputs a second instead of 70.
 fuzz:
 	$(RUN) sh -c 'cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
 		-DCORVAXIS_FUZZ=ON -DCORVAXIS_BUILD_TESTS=OFF >/dev/null && cmake --build build/fuzz --target $(FUZZ_TARGETS)'
 	$(RUN) sh -c 'for target in $(FUZZ_TARGETS); do \
+		leaks=-detect_leaks=1; [ $$target = fuzz_nrrd ] && leaks=-detect_leaks=0; \
 		mkdir -p build/fuzz/corpus/$$target build/fuzz/crashes/$$target && \
-		ASAN_OPTIONS=quarantine_size_mb=8:malloc_context_size=5 build/fuzz/tests/fuzz/$$target -max_total_time=$(FUZZ_SECONDS) -runs=$(FUZZ_RUNS) -timeout=20 \
+		ASAN_OPTIONS=quarantine_size_mb=8:malloc_context_size=5 build/fuzz/tests/fuzz/$$target -max_total_time=$(FUZZ_SECONDS) -runs=$(FUZZ_RUNS) -timeout=20 $$leaks \
 			-print_final_stats=1 -artifact_prefix=build/fuzz/crashes/$$target/ \
 			build/fuzz/corpus/$$target tests/fuzz/corpus/$$target || exit 1; \
 	done'

@@ -24,7 +24,7 @@ from corvaxis._core import (
 )
 from corvaxis import log
 from corvaxis.graph import Graph
-from corvaxis._core import _load, _load_nifti, _save, _save_nifti
+from corvaxis._core import _load, _load_nifti, _load_nrrd, _save, _save_nifti
 
 # Kinds whose classes and readers come with an extension module that is imported on demand.
 _KIND_MODULES = {
@@ -54,6 +54,15 @@ def _is_nifti(path: str) -> bool:
     return name.endswith(".nii") or name.endswith(".nii.gz")
 
 
+def _is_nifti_pair(path: str) -> bool:
+    name = _os.path.basename(path).lower()
+    return name.endswith((".hdr", ".hdr.gz", ".img", ".img.gz"))
+
+
+def _is_nrrd(path: str) -> bool:
+    return _os.path.basename(path).lower().endswith((".nrrd", ".nhdr"))
+
+
 if _TYPE_CHECKING:
     from corvaxis.anatomy import GenericASC as _GenericASC
 
@@ -64,9 +73,14 @@ _Opened = _typing.Union[SharedImageSet, "_GenericASC", Mesh, PointCloud, Graph]
 def open(path: str | _os.PathLike[str], modality: Modality | None = None) -> _Opened:
     """Return the data object stored in a file, chosen by its extension.
 
-    ``.nii`` and ``.nii.gz`` are NIfTI-1 or NIfTI-2 images and come back as a ``SharedImageSet``
-    (one image per volume of a 4-D file) with the file's voxel-to-world mapping (see
-    docs/images.md); a file whose intent says label opens with ``Modality.LABEL``. Any other
+    ``.nii`` and ``.nii.gz`` are NIfTI-1 or NIfTI-2 images, and so are pairs of a header ``.hdr``
+    and an image ``.img`` (or ``.img.gz``), opened by either name; they come back as a
+    ``SharedImageSet`` (one image per volume of a 4-D file) with the file's voxel-to-world mapping
+    (see docs/images.md), in either byte order; a file whose intent says label opens with
+    ``Modality.LABEL``. ``.nrrd`` files and ``.nhdr`` headers (with their data file) are NRRD
+    images read through Teem, their space converted to the right-anterior-superior world; a 3D
+    Slicer segmentation (``.seg.nrrd``) opens with ``Modality.LABEL``, one image per layer, its
+    segments' names and colours in ``label_names`` and ``label_colors``. Any other
     name is a corvaxis data file (``.cvx``) and comes back as its most derived class: a file
     holding a collection comes back as ``corvaxis.anatomy.GenericASC`` (the module is imported
     when needed).
@@ -81,8 +95,10 @@ def open(path: str | _os.PathLike[str], modality: Modality | None = None) -> _Op
     path = _os.fspath(path)
     if modality is not None:
         modality = Modality(modality)
-    if _is_nifti(path):
+    if _is_nifti(path) or _is_nifti_pair(path):
         return _load_nifti(path, modality)
+    if _is_nrrd(path):
+        return _load_nrrd(path, modality)
     data = _load(path, _import_module_of)
     if modality is not None:
         if not isinstance(data, SharedImageSet):

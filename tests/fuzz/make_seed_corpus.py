@@ -1,8 +1,9 @@
 """Writes the seed corpus of the file reader fuzz targets: small valid files of every kind and a
 few damaged ones. Run with the installed package (and nibabel for NIfTI-2) from the checkout:
 
-    python tests/fuzz/make_seed_corpus.py [fuzz_data_file] [fuzz_nifti]
+    python tests/fuzz/make_seed_corpus.py [fuzz_data_file] [fuzz_nifti] [fuzz_nrrd]
 
+The NRRD seeds are written by the builders the Python tests use (tests/python/conftest.py).
 The NIfTI seeds need nibabel only. The files are kept in the repository; run this again only to renew them."""
 
 import gzip
@@ -104,6 +105,8 @@ def nifti_files(folder):
     nibabel.save(nibabel.Nifti2Image(np.arange(8, dtype=np.int64).reshape(2, 2, 2), np.eye(4), dtype=np.int64),
                  folder / "valid-nifti2-int64.nii")
     nibabel.save(nibabel.Nifti1Image(np.zeros((3, 2), dtype=np.uint8), np.eye(4)), folder / "valid-slice.nii")
+    big_endian = nibabel.Nifti1Image(labels.astype(">i2"), affine, header=nibabel.Nifti1Header(endianness=">"))
+    nibabel.save(big_endian, folder / "valid-big-endian.nii")
     content = (folder / "valid-labels.nii").read_bytes()
     (folder / "refused-truncated.nii").write_bytes(content[: len(content) - 40])
     (folder / "refused-wrong-magic.nii").write_bytes(content[:344] + b"ni1\0" + content[348:])
@@ -112,8 +115,32 @@ def nifti_files(folder):
     (folder / "refused-gzip-of-nothing.nii.gz").write_bytes(gzip.compress(b""))
 
 
+def nrrd_files(folder):
+    sys.path.insert(0, str(HERE.parent / "python"))
+    from conftest import slicer_segmentation, write_nrrd
+
+    labels = (np.arange(60, dtype=np.uint8).reshape(5, 4, 3) % 4)
+    directions = [(0.0, -0.5, 0.0), (0.75, 0.0, 0.0), (0.0, 0.0, 2.0)]
+    for encoding in ("raw", "gzip", "ascii", "hex"):
+        write_nrrd(folder / f"valid-{encoding}.nrrd", labels.astype(">i2"), directions=directions,
+                   origin=(10.0, -4.0, 1.0), encoding=encoding)
+    write_nrrd(folder / "valid-spacings.nrrd", labels.astype(np.float32), space=None, spacings=(0.5, 1.0, 2.0))
+    slicer_segmentation(folder / "valid-segmentation.nrrd", [labels, labels[::-1].copy()],
+                        [{"name": "liver", "label": 1, "layer": 0, "color": (0.5, 0.25, 1.0)},
+                         {"name": "kidney", "label": 2, "layer": 1, "color": (1.0, 0.0, 0.0)}])
+    write_nrrd(folder / "valid-detached.nrrd", labels, detached=True)
+    (folder / "valid-detached.raw").rename(folder / "data-of-valid-detached")
+    header = (folder / "valid-detached.nrrd").read_text().replace("valid-detached.raw", "input.nrrd")
+    # A header that names itself as its data file: the fuzzer's only file is its input.
+    (folder / "valid-detached.nrrd").write_text(header.replace("encoding: raw", "encoding: raw\nbyte skip: -1"))
+    (folder / "data-of-valid-detached").unlink()
+    content = (folder / "valid-raw.nrrd").read_bytes()
+    (folder / "refused-truncated.nrrd").write_bytes(content[: len(content) - 10])
+    (folder / "refused-no-magic.nrrd").write_bytes(b"NRRX" + content[4:])
+
+
 if __name__ == "__main__":
-    writers = {"fuzz_data_file": data_files, "fuzz_nifti": nifti_files}
+    writers = {"fuzz_data_file": data_files, "fuzz_nifti": nifti_files, "fuzz_nrrd": nrrd_files}
     for name in sys.argv[1:] or writers:
         write = writers[name]
         folder = HERE / "corpus" / name

@@ -3,6 +3,7 @@ of pictures, and what changes under the sanitizer build."""
 
 import gc
 import os
+import pathlib
 import shutil
 import struct
 import subprocess
@@ -237,3 +238,111 @@ class Pictures:
 def pictures():
     pytest.importorskip("matplotlib")
     return Pictures
+
+
+# NRRD files and 3D Slicer segmentations -------------------------------------------------------
+
+UNU = shutil.which("teem-unu") or shutil.which("unu")
+
+
+def nrrd_vector(values):
+    return "(" + ",".join(repr(float(value)) for value in values) + ")"
+
+
+def write_nrrd(path, pixels, *, space="left-posterior-superior", directions=None, origin=None, spacings=None,
+               kinds=None, encoding="raw", keys=None, detached=False, header_lines=()):
+    """Writes a NRRD file whose data is the array in its memory order: NRRD axis i is array axis
+    ndim - 1 - i, so an (nz, ny, nx) array is the image (x, y, z), and an (nz, ny, nx, n) array
+    has a first, fastest list axis as 3D Slicer writes layers. ``directions`` holds one vector or
+    None ("none") per NRRD axis; ``space=None`` leaves space, directions and origin out (then
+    ``spacings`` may give "spacings"). Encodings raw, gzip, ascii and hex; ``detached`` writes a
+    ".nhdr" header beside the data file "<stem>.raw". Returns the path of the header."""
+    import gzip as gzip_module
+
+    pixels = np.asarray(pixels)
+    sizes = list(reversed(pixels.shape))
+    endian = "big" if pixels.dtype.byteorder == ">" else "little"
+    type_names = {"i1": "int8", "u1": "uint8", "i2": "int16", "u2": "uint16", "i4": "int32", "u4": "uint32",
+                  "i8": "int64", "u8": "uint64", "f4": "float", "f8": "double"}
+    lines = ["NRRD0004", f"type: {type_names[pixels.dtype.str[1:]]}", f"dimension: {len(sizes)}",
+             f"sizes: {' '.join(str(size) for size in sizes)}", f"encoding: {encoding}"]
+    if pixels.dtype.itemsize > 1 and encoding != "ascii":
+        lines.append(f"endian: {endian}")
+    if space is not None:
+        lines.append(f"space: {space}")
+        directions = directions if directions is not None else [np.eye(3)[axis] for axis in range(len(sizes))]
+        lines.append("space directions: " + " ".join("none" if d is None else nrrd_vector(d) for d in directions))
+        if origin is not None:
+            lines.append(f"space origin: {nrrd_vector(origin)}")
+    if spacings is not None:
+        lines.append("spacings: " + " ".join(str(float(s)) for s in spacings))
+    if kinds is not None:
+        lines.append("kinds: " + " ".join(kinds))
+    lines.extend(header_lines)
+    lines.extend(f"{key}:={value}" for key, value in (keys or {}).items())
+    flat = pixels.ravel()
+    if encoding == "raw":
+        data = flat.tobytes()
+    elif encoding == "gzip":
+        data = gzip_module.compress(flat.tobytes())
+    elif encoding == "ascii":
+        data = (" ".join(str(value) for value in flat.tolist()) + "\n").encode()
+    elif encoding == "hex":
+        data = (flat.tobytes().hex() + "\n").encode()
+    else:
+        raise ValueError(encoding)
+    path = pathlib.Path(path)
+    if detached:
+        data_path = path.with_suffix(".raw")
+        data_path.write_bytes(data)
+        lines.append(f"data file: {data_path.name}")
+        path.write_bytes(("\n".join(lines) + "\n").encode())
+    else:
+        path.write_bytes(("\n".join(lines) + "\n\n").encode() + data)
+    return path
+
+
+def slicer_segmentation(path, layers, segments, *, directions=None, origin=(0.0, 0.0, 0.0)):
+    """Writes a 3D Slicer segmentation: ``layers`` is an (nz, ny, nx) label array (one layer) or a
+    list of them (a 4-D file, layers first and fastest); ``segments`` a list of dicts with name,
+    label, layer and color (RGB), written as the keys Slicer writes."""
+    if isinstance(layers, np.ndarray):
+        pixels, kinds, axis_directions = layers, ["domain"] * 3, None
+    else:
+        pixels = np.stack(layers, axis=-1)
+        kinds, axis_directions = ["list", "domain", "domain", "domain"], [None]
+    spatial = directions if directions is not None else [np.eye(3)[axis] for axis in range(3)]
+    axis_directions = (axis_directions or []) + list(spatial)
+    keys = {}
+    for number, segment in enumerate(segments):
+        keys[f"Segment{number}_ID"] = f"Segment_{number + 1}"
+        keys[f"Segment{number}_Name"] = segment["name"]
+        keys[f"Segment{number}_LabelValue"] = segment["label"]
+        keys[f"Segment{number}_Layer"] = segment.get("layer", 0)
+        keys[f"Segment{number}_Color"] = " ".join(str(component) for component in segment["color"])
+    return write_nrrd(path, pixels, directions=axis_directions, origin=origin, kinds=kinds, encoding="gzip",
+                      keys=keys)
+
+
+@pytest.fixture(name="write_nrrd")
+def write_nrrd_fixture():
+    return write_nrrd
+
+
+@pytest.fixture(name="slicer_segmentation")
+def slicer_segmentation_fixture():
+    return slicer_segmentation
+
+
+@pytest.fixture
+def unu():
+    """unu(*arguments): runs Teem's command-line tool and returns its standard output; skips without it."""
+    if UNU is None:
+        pytest.skip("Teem's unu is not installed")
+
+    def run(*arguments):
+        done = subprocess.run([UNU, *map(str, arguments)], capture_output=True, text=True)
+        assert done.returncode == 0, done.stderr
+        return done.stdout
+
+    return run

@@ -13,7 +13,7 @@ from . import _log
 __all__: list[str] = ['Algorithm', 'Data', 'DataComponentBase', 'DataComponentList', 'FileFormatError', 'LabelDataComponent', 'Mesh', 'Modality', 'PointCloud', 'Properties', 'SharedImageSet', 'computing_threads', 'set_computing_threads']
 class FileFormatError(OSError):
     """
-    A file is not a corvaxis data file or NIfTI image, or it is damaged, truncated, of a newer format version, or holds a kind of data that no loaded module reads. A subclass of OSError; the message and ``filename`` name the file.
+    A file is not a corvaxis data file or NIfTI or NRRD image, or it is damaged, truncated, of a newer format version, or holds a kind of data that no loaded module reads. A subclass of OSError; the message and ``filename`` name the file.
     """
 class Properties:
     """
@@ -217,6 +217,22 @@ class SharedImageSet(Data):
         """
     @image_matrix.setter
     def image_matrix(self, arg1: typing.Any) -> None:
+        ...
+    @property
+    def label_colors(self) -> dict[int, tuple[float, float, float, float]]:
+        """
+        RGBA colours (components in [0, 1]) of the label values of the current image, from the file it was read from or set by a script (RGB alone gets alpha 1); empty when nothing gives them. Kept by .cvx files. Setting it replaces the current image's colours.
+        """
+    @label_colors.setter
+    def label_colors(self, arg1: dict[int, collections.abc.Iterable[float]]) -> None:
+        ...
+    @property
+    def label_names(self) -> dict[int, str]:
+        """
+        Names of the label values of the current image, from the file it was read from (a Slicer segmentation names its segments, a layer each image) or set by a script; empty when nothing names them. Kept by .cvx files. Setting it replaces the current image's names.
+        """
+    @label_names.setter
+    def label_names(self, arg1: dict[int, str]) -> None:
         ...
     @property
     def selected_index(self) -> int:
@@ -428,7 +444,11 @@ def _load(path: os.PathLike | str | bytes, before_reading: typing.Any = None) ->
     """
 def _load_nifti(path: os.PathLike | str | bytes, modality: Modality | None = None) -> SharedImageSet:
     """
-    Reads a NIfTI image (.nii, .nii.gz) as an image set (see corvaxis.open).
+    Reads a NIfTI image (.nii, .nii.gz, or a pair .hdr and .img) as an image set (see corvaxis.open).
+    """
+def _load_nrrd(path: os.PathLike | str | bytes, modality: Modality | None = None) -> SharedImageSet:
+    """
+    Reads a NRRD image (.nrrd, or a .nhdr header and its data file) as an image set (see corvaxis.open).
     """
 def _save(data: Data, path: os.PathLike | str | bytes) -> None:
     """

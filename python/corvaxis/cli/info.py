@@ -7,12 +7,38 @@ import numpy as np
 from corvaxis.cli.common import open_file
 
 NAME = "info"
-HELP = "Tell what a .cvx or NIfTI file holds."
+HELP = "Tell what a .cvx, NIfTI or NRRD file holds."
 QUIET_OPTION = False
 
 
 def add_arguments(parser):
-    parser.add_argument("file", help="a .cvx or NIfTI (.nii, .nii.gz) file")
+    parser.add_argument("file", help="a .cvx, NIfTI (.nii, .nii.gz, .hdr/.img) or NRRD (.nrrd, .nhdr) file")
+
+
+def describe_labels(images) -> list[str]:
+    """Label values with their names and voxel counts, per image (layer) of a label set with several."""
+    import corvaxis
+    from corvaxis.segmentation import first_non_integer, label_counts, layer_labels
+
+    layers = range(len(images)) if images.modality == corvaxis.Modality.LABEL else [images.selected_index]
+    lines = []
+    for layer in layers:
+        pixels = images.get(layer)
+        if first_non_integer(pixels) is not None:
+            return []
+        names, _ = layer_labels(images, layer)
+        counts = label_counts(pixels)
+        prefix = f"  layer {layer} labels" if len(layers) > 1 else "  labels"
+        if not counts:
+            lines.append(f"{prefix}: none")
+            continue
+        lines.append(f"{prefix}:")
+        for value, count in counts.items():
+            name = f" {names[value]}" if value in names else ""
+            lines.append(f"    {value}{name}: {count} voxel{'s' if count != 1 else ''}")
+        for value in sorted(set(names) - set(counts) - {0}):
+            lines.append(f"    {value} {names[value]}: absent")
+    return lines
 
 
 def describe_mesh(mesh) -> str:
@@ -51,11 +77,8 @@ def describe(data) -> list[str]:
         spacing = data.spacing
         if spacing is not None:
             lines.append(f"  spacing: {np.round(spacing, 6).tolist()}")
-            if data.modality == corvaxis.Modality.LABEL:
-                values, counts = np.unique(data.get(), return_counts=True)
-                listed = ", ".join(f"{value} ({count} voxels)" for value, count in zip(values.tolist(), counts.tolist())
-                                   if value != 0)
-                lines.append(f"  labels: {listed or 'none'}")
+            if data.modality == corvaxis.Modality.LABEL or data.get().dtype.kind in "iu":
+                lines.extend(describe_labels(data))
         return lines
     return [repr(data)]
 

@@ -4,6 +4,7 @@
 #include "corvaxis/core/SharedImageSet.h"
 #include "corvaxis/core/io/DataFile.h"
 #include "corvaxis/core/io/Nifti.h"
+#include "corvaxis/core/io/Nrrd.h"
 
 #include <fmt/format.h>
 #include <pybind11/stl.h>
@@ -67,7 +68,7 @@ void bindFiles(py::module_& module)
     // The message already names the file; OSError's own text would put "[Errno None]" in front.
     formatError.attr("__str__") = py::module_::import("builtins").attr("BaseException").attr("__str__");
     formatError.doc() =
-        "A file is not a corvaxis data file or NIfTI image, or it is damaged, truncated, of a newer format version, or holds a kind "
+        "A file is not a corvaxis data file or NIfTI or NRRD image, or it is damaged, truncated, of a newer format version, or holds a kind "
         "of data that no loaded module reads. A subclass of OSError; the message and ``filename`` name the file.";
 
     module.def(
@@ -116,7 +117,19 @@ void bindFiles(py::module_& module)
             }
         },
         py::arg("path"), py::arg("modality") = py::none(),
-        "Reads a NIfTI image (.nii, .nii.gz) as an image set (see corvaxis.open).");
+        "Reads a NIfTI image (.nii, .nii.gz, or a pair .hdr and .img) as an image set (see corvaxis.open).");
+    module.def(
+        "_load_nrrd",
+        [](const std::filesystem::path& path, std::optional<Modality> modality) {
+            try {
+                return std::shared_ptr<SharedImageSet>(io::loadNrrd(path, modality));
+            }
+            catch (const io::FileError& error) {
+                raiseFileError(error);
+            }
+        },
+        py::arg("path"), py::arg("modality") = py::none(),
+        "Reads a NRRD image (.nrrd, or a .nhdr header and its data file) as an image set (see corvaxis.open).");
     module.def(
         "_save_nifti",
         [](const SharedImageSet& images, const std::filesystem::path& path, std::optional<int> version) {

@@ -3,6 +3,7 @@
 #include "../common/Arrays.h"
 #include "../common/Repr.h"
 #include "../common/Snapshots.h"
+#include "../common/Text.h"
 
 #include "corvaxis/core/SharedImageSet.h"
 
@@ -10,6 +11,7 @@
 #include <pybind11/stl.h>
 #include <fmt/ranges.h>
 #include <pybind11/native_enum.h>
+#include <pybind11/typing.h>
 
 #include <climits>
 #include <cmath>
@@ -160,6 +162,56 @@ void requireLike(const Pixels& pixels, const std::string& name, const Image& ref
                                           fmt::join(expected, ", "), shapeText(pixels.array)));
 }
 
+using LabelNamesDict = py::typing::Dict<py::int_, py::str>;
+using LabelColorsDict = py::typing::Dict<py::int_, py::typing::Tuple<py::float_, py::float_, py::float_, py::float_>>;
+
+/// A label value as a dict key: an integer (NumPy's too, not a bool) in the 32-bit range.
+int labelOf(py::handle key, const char* name)
+{
+    if (!PyIndex_Check(key.ptr()) || py::isinstance<py::bool_>(key) ||
+        py::isinstance(key, py::module_::import("numpy").attr("bool_")))
+        throw py::type_error(
+            fmt::format("{} keys must be int label values, got {}", name, py::repr(key).cast<std::string>()));
+    const auto value = py::reinterpret_steal<py::int_>(PyNumber_Index(key.ptr()));
+    if (!value)
+        throw py::error_already_set();
+    if (value < py::int_(INT_MIN) || value > py::int_(INT_MAX))
+        throw py::value_error(
+            fmt::format("{} keys must be 32-bit label values, got {}", name, py::str(value).cast<std::string>()));
+    return value.cast<int>();
+}
+
+std::map<int, std::string> labelNamesFromPython(const py::dict& names)
+{
+    std::map<int, std::string> result;
+    for (const auto& [key, value] : names) {
+        const int label = labelOf(key, "label_names");
+        result[label] = textFromPython(value, fmt::format("label_names[{}]", label));
+    }
+    return result;
+}
+
+/// RGBA colours by label value: 3 or 4 numbers in [0, 1] each (alpha 1 when left out).
+std::map<int, Vec4> labelColorsFromPython(const py::dict& colors)
+{
+    std::map<int, Vec4> result;
+    for (const auto& [key, value] : colors) {
+        const int label = labelOf(key, "label_colors");
+        const std::string name = fmt::format("label_colors[{}]", label);
+        const py::array array = asArray(value, name.c_str(), "(3,) or (4,)");
+        requireNumbers(array, name.c_str(), "(3,) or (4,)");
+        if (array.ndim() != 1 || (array.shape(0) != 3 && array.shape(0) != 4))
+            throw py::value_error(fmt::format("{} must have shape (3,) or (4,), got {}", name, shapeText(array)));
+        const auto rgba = py::array_t<double, py::array::forcecast>(array);
+        Vec4 color(rgba.at(0), rgba.at(1), rgba.at(2), array.shape(0) == 4 ? rgba.at(3) : 1.0);
+        if (!(color.array() >= 0.0).all() || !(color.array() <= 1.0).all())
+            throw py::value_error(fmt::format("{} must have components in [0, 1], got ({}, {}, {}, {})", name,
+                                              color[0], color[1], color[2], color[3]));
+        result[label] = color;
+    }
+    return result;
+}
+
 std::string imageShapeText(const Image& image)
 {
     const std::vector<py::ssize_t> shape = shapeOf(image);
@@ -272,6 +324,34 @@ void bindImages(py::module_& module)
             "4x4 image-to-world matrix of the current image (rotation, possibly a mirror or a shear, and the "
             "position of voxel (0, 0, 0)), applied after the spacing and before matrix. None for an empty set. "
             "Setting it sets every image's.")
+        .def_property("label_names", [](const SharedImageSet& self) {
+            LabelNamesDict names;
+            if (const Image* image = self.get(-1))
+                for (const auto& [label, name] : image->labelNames)
+                    names[py::int_(label)] = py::str(name);
+            return names;
+        }, [](SharedImageSet& self, const LabelNamesDict& names) {
+            if (self.size() == 0)
+                throw py::value_error("an empty image set has no label names");
+            self.setLabelNames(labelNamesFromPython(names));
+        },
+            "Names of the label values of the current image, from the file it was read from (a Slicer "
+            "segmentation names its segments, a layer each image) or set by a script; empty when nothing names "
+            "them. Kept by .cvx files. Setting it replaces the current image's names.")
+        .def_property("label_colors", [](const SharedImageSet& self) {
+            LabelColorsDict colors;
+            if (const Image* image = self.get(-1))
+                for (const auto& [label, color] : image->labelColors)
+                    colors[py::int_(label)] = py::make_tuple(color[0], color[1], color[2], color[3]);
+            return colors;
+        }, [](SharedImageSet& self, const py::typing::Dict<py::int_, py::typing::Iterable<py::float_>>& colors) {
+            if (self.size() == 0)
+                throw py::value_error("an empty image set has no label colours");
+            self.setLabelColors(labelColorsFromPython(colors));
+        },
+            "RGBA colours (components in [0, 1]) of the label values of the current image, from the file it was "
+            "read from or set by a script (RGB alone gets alpha 1); empty when nothing gives them. Kept by .cvx "
+            "files. Setting it replaces the current image's colours.")
         .def("clone", [](const SharedImageSet& self) { return std::shared_ptr<SharedImageSet>(self.clone()); },
              "A deep copy, or None for an empty set.")
         .def("__repr__", [](const py::object& self) {

@@ -177,15 +177,18 @@ def nibabel():
 
 @pytest.fixture
 def write_nifti(tmp_path, nibabel):
-    """write_nifti(data, name, sform=..., qform=..., intent=None, slope_inter=None, version=1) -> path.
+    """write_nifti(data, name, sform=..., qform=..., intent=None, slope_inter=None, version=1,
+    endian="<") -> path.
 
     ``data`` is indexed [i, j, k(, t)] as nibabel holds it; a transform given as None is left unset
-    (code 0).
+    (code 0). A name ending in .hdr or .img (.img.gz) gives a pair, ``endian=">"`` a big-endian file.
     """
 
-    def write(data, name="image.nii", sform=None, qform=None, intent=None, slope_inter=None, version=1):
+    def write(data, name="image.nii", sform=None, qform=None, intent=None, slope_inter=None, version=1,
+              endian="<"):
         image_class = nibabel.Nifti1Image if version == 1 else nibabel.Nifti2Image
-        image = image_class(np.asarray(data), None)
+        header_class = nibabel.Nifti1Header if version == 1 else nibabel.Nifti2Header
+        image = image_class(np.asarray(data), None, header=header_class(endianness=endian))
         image.set_sform(sform, code=0 if sform is None else 2)
         image.set_qform(qform, code=0 if qform is None else 1)
         if intent is not None:
@@ -198,8 +201,8 @@ def write_nifti(tmp_path, nibabel):
             # nibabel stores a transform of its own; clear both codes in the header itself.
             content = bytearray(path.read_bytes())
             assert version == 1 and not name.endswith(".gz")
-            content[252:256] = struct.pack("<hh", 0, 0)
-            content[80:92] = struct.pack("<fff", 1.5, 0.75, 2.0)
+            content[252:256] = struct.pack(endian + "hh", 0, 0)
+            content[80:92] = struct.pack(endian + "fff", 1.5, 0.75, 2.0)
             path.write_bytes(bytes(content))
         return path
 

@@ -71,10 +71,31 @@ def test_info_of_a_label_image_counts_the_labels(run_cli, tmp_path):
     labels[0, :2, :] = 1
     labels[3, 4, 5] = 7
     path = tmp_path / "labels.cvx"
-    corvaxis.save(corvaxis.SharedImageSet(labels, spacing=(0.5, 1, 2), modality=corvaxis.Modality.LABEL), path)
+    images = corvaxis.SharedImageSet(labels, spacing=(0.5, 1, 2), modality=corvaxis.Modality.LABEL)
+    images.label_names = {1: "liver", 9: "spleen"}
+    corvaxis.save(images, path)
     status, out, _ = run_cli("info", path)
     assert status == 0
-    assert out.splitlines()[1:] == ["  spacing: [0.5, 1.0, 2.0]", "  labels: 1 (12 voxels), 7 (1 voxels)"]
+    assert out.splitlines()[1:] == ["  spacing: [0.5, 1.0, 2.0]", "  labels:", "    1 liver: 12 voxels",
+                                    "    7: 1 voxel", "    9 spleen: absent"]
+
+
+@pytest.mark.parametrize(
+    ("layers", "modality", "expected"),
+    [
+        # Integer images are counted whatever their modality; floating ones only as labels.
+        ([np.array([[[0, 3], [3, 3]]], np.int16)], corvaxis.Modality.CT, ["  labels:", "    3: 3 voxels"]),
+        ([np.array([[[0, 3], [3, 3]]], np.float32)], corvaxis.Modality.CT, []),
+        ([np.array([[[0, 3], [3, 3]]], np.float32)], corvaxis.Modality.LABEL, ["  labels:", "    3: 3 voxels"]),
+        ([np.zeros((2, 2, 2), np.uint8), np.ones((2, 2, 2), np.uint8)], corvaxis.Modality.LABEL,
+         ["  layer 0 labels: none", "  layer 1 labels:", "    1: 8 voxels"]),
+    ],
+    ids=["integer image", "floating image", "floating labels", "layers"],
+)
+def test_info_lists_labels_of_integer_images_and_of_every_layer(run_cli, tmp_path, layers, modality, expected):
+    corvaxis.save(corvaxis.SharedImageSet(layers, modality=modality), tmp_path / "image.cvx")
+    status, out, _ = run_cli("info", tmp_path / "image.cvx")
+    assert status == 0 and out.splitlines()[2:] == expected
 
 
 @pytest.mark.parametrize("arguments, fragment, expected_status", [
@@ -325,12 +346,6 @@ def test_labelmap_builds_named_structures(run_cli, tmp_path, options, surface):
         assert collection.anatomical_structure(name).meshes.attributes["surface"]["surface"] == surface
 
 
-def test_labelmap_refuses_an_image_that_is_not_a_label_map(run_cli, tmp_path):
-    corvaxis.save(corvaxis.SharedImageSet(np.ones((4, 4), dtype=np.uint8)), tmp_path / "ct.cvx")
-    status, _, err = run_cli("labelmap", tmp_path / "ct.cvx", "--labels", "1=liver", "-o", tmp_path / "o.cvx")
-    assert_one_clean_line(status, err, "GenericASCFromMultiLabelMap only supports label images")
-
-
 def test_version_is_the_package_version(run_cli):
     status, out, err = run_cli("--version")
     assert (status, out, err) == (0, f"corvaxis {corvaxis.__version__}\n", "")
@@ -437,3 +452,61 @@ def test_outputs_are_written_all_or_nothing(tmp_path, sample_collection, storabl
     leftovers = [name for folder in (tmp_path, tmp_path / "new") if folder.is_dir() for name in os.listdir(folder)
                  if name.startswith(".")]
     assert leftovers == []
+
+
+LABELMAP_SEGMENTS = [{"name": "liver", "label": 1, "color": (0.75, 0.5, 0.25)},
+                     {"name": "kidney", "label": 2, "color": (0.25, 0.5, 1.0)}]
+
+
+@pytest.mark.parametrize(
+    ("file", "labels", "structures", "stderr"),
+    [
+        # Most tools leave the label intent unset: the image is read as labels all the same.
+        ("plain.nii.gz", None, [("label 1", None), ("label 2", None)], ""),
+        ("plain.nii.gz", "1=liver,5=spleen", [("liver", None)],
+         "corvaxis labelmap: label 5 (spleen) does not occur in {path}\n"),
+        ("case.seg.nrrd", None, [("liver", (0.75, 0.5, 0.25, 1.0)), ("kidney", (0.25, 0.5, 1.0, 1.0))], ""),
+        ("case.seg.nrrd", "2=right kidney", [("right kidney", (0.25, 0.5, 1.0, 1.0))], ""),
+        ("float.cvx", None, [("label 1", None), ("label 2", None)], ""),
+    ],
+    ids=["nifti without intent", "absent label", "slicer names", "slicer with labels", "floating labels"],
+)
+def test_labelmap_reads_labels_as_other_tools_write_them(run_cli, tmp_path, write_nifti, slicer_segmentation, file,
+                                                         labels, structures, stderr):
+    pixels = np.zeros((6, 6, 6), np.uint8)
+    pixels[1:3, 1:3, 1:3] = 1
+    pixels[3:5, 3:5, 3:5] = 2
+    if file.endswith(".nii.gz"):
+        path = write_nifti(pixels.transpose(2, 1, 0), file, sform=np.diag([0.5, 0.5, 2.0, 1.0]))
+    elif file.endswith(".seg.nrrd"):
+        path = slicer_segmentation(tmp_path / file, pixels, LABELMAP_SEGMENTS)
+    else:
+        path = tmp_path / file
+        corvaxis.save(corvaxis.SharedImageSet(pixels.astype(np.float32)), path)
+    status, out, err = run_cli("labelmap", path, *(["--labels", labels] if labels else []), "-o", tmp_path / "o.cvx")
+    assert (status, err) == (0, stderr.format(path=path))
+    collection = corvaxis.open(tmp_path / "o.cvx")
+    found = []
+    for index in range(len(collection)):
+        structure = collection.anatomical_structure(index)
+        color = structure.meshes.attributes["surface"]["color"]
+        found.append((structure.identifier, tuple(np.round(color, 6)) if structures[index][1] else None))
+    assert found == structures
+
+
+@pytest.mark.parametrize(
+    ("pixels", "fragment"),
+    [
+        (np.array([[[0, 1], [0.5, 1]]], np.float32), "holds the value 0.5, which is not an integer label"),
+        (np.array([[[0, np.nan], [2, 1]]]), "holds the value nan, which is not an integer label"),
+        (np.array([[[0, 1], [3e9, 1]]]), "holds the value 3e+09, which is not an integer label"),
+        (np.array([[[0, 1], [2**31, 1]]], np.uint32), "holds the value 2.14748e+09, which is not an integer label"),
+        (np.zeros((1, 2, 2), np.uint8), "no structure was built from any label"),
+    ],
+    ids=["fraction", "nan", "beyond 32 bits", "beyond int32", "no label"],
+)
+def test_labelmap_refuses_images_that_hold_no_labels_in_one_line(run_cli, tmp_path, pixels, fragment):
+    corvaxis.save(corvaxis.SharedImageSet(pixels), tmp_path / "image.cvx")
+    status, out, err = run_cli("labelmap", tmp_path / "image.cvx", "-o", tmp_path / "o.cvx")
+    assert_one_clean_line(status, err, fragment)
+    assert out == "" and not (tmp_path / "o.cvx").exists()

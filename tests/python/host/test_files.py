@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import corvaxis
+from corvaxis.segmentation import layer_labels
 
 FUZZ_CORPUS = pathlib.Path(__file__).parents[2] / "fuzz" / "corpus"
 
@@ -24,7 +25,10 @@ def image_set():
         spacing=(0.5, 0.25, 2.0),
         modality=corvaxis.Modality.CT,
     )
+    images.label_names = {0: "background", -7: "négatif"}
+    images.label_colors = {-7: (0.0, 0.5, 1.0, 0.25)}
     images.selected_index = 1
+    images.label_names = {3: "liver"}
     labels = corvaxis.LabelDataComponent()
     labels.set_label_config(3, "liver", [1.0, 0.5, 0.0, 1.0], visible=False)
     images.components.add(labels)
@@ -46,7 +50,8 @@ def graph():
 # What a round trip must keep of each kind, beyond name and matrix.
 CONTENT = {
     corvaxis.SharedImageSet: lambda d: [*(d.get(i) for i in range(len(d))), d.spacing, d.modality, d.selected_index,
-                                        d.components[0].label_config(3)[0]],
+                                        d.components[0].label_config(3)[0],
+                                        *(layer_labels(d, i) for i in range(len(d)))],
     corvaxis.Mesh: lambda d: [d.vertices, d.faces, d.normals],
     corvaxis.PointCloud: lambda d: [d.points, d.normals],
     corvaxis.Graph: lambda d: [d.nodes, d.edges, d.directed, d.edge_features["flow/ml"]],
@@ -66,6 +71,12 @@ def test_every_kind_comes_back_exactly(make, as_text, tmp_path):
     assert loaded.name == data.name and np.array_equal(loaded.matrix, MATRIX)
     for expected, actual in zip(CONTENT[type(data)](data), CONTENT[type(data)](loaded), strict=True):
         assert np.asarray(expected).dtype == np.asarray(actual).dtype and np.array_equal(expected, actual)
+
+
+def test_image_files_written_before_label_names_read_without_them():
+    images = corvaxis.open(FUZZ_CORPUS / "fuzz_data_file" / "valid-images.cvx")
+    assert images.components[0].label_config(3)[0] == "liver"
+    assert (images.label_names, images.label_colors) == ({}, {})
 
 
 def test_the_header_and_a_standard_hdf5_reader_see_the_file(tmp_path):

@@ -95,3 +95,42 @@ def test_append_requires_matching_images():
         images.append(np.ones((3, 2), dtype=np.uint8))
     assert str(error.value) == "image must have the shape of the set's images, (2, 3), got (3, 2)"
     assert len(images) == 2
+
+
+def test_label_names_and_colours_belong_to_each_image():
+    images = SharedImageSet([np.zeros((2, 2), np.uint8)] * 2, modality=Modality.LABEL)
+    assert (images.label_names, images.label_colors) == ({}, {})
+    images.label_names = {1: "liver", np.int64(-2): "kidney"}
+    images.label_colors = {1: [0.5, 0.25, 1.0], 2: np.array([0.0, 0.0, 0.0, 0.5])}
+    assert images.label_names == {-2: "kidney", 1: "liver"}
+    assert images.label_colors == {1: (0.5, 0.25, 1.0, 1.0), 2: (0.0, 0.0, 0.0, 0.5)}
+    images.selected_index = 1
+    assert (images.label_names, images.label_colors) == ({}, {})
+    assert images.clone().label_names == {}
+    images.selected_index = 0
+    assert images.clone().label_names == {-2: "kidney", 1: "liver"}
+
+
+@pytest.mark.parametrize(
+    "attribute, value, error_type, message",
+    [
+        ("label_names", {1: 5}, TypeError, "label_names[1] must be str, got int"),
+        ("label_names", {"1": "liver"}, TypeError, "label_names keys must be int label values, got '1'"),
+        ("label_names", {2**40: "liver"}, ValueError, "label_names keys must be 32-bit label values, got 1099511627776"),
+        ("label_names", [(1, "liver")], TypeError, "incompatible function arguments"),
+        ("label_colors", {1: (0.5, 2.0, 0.0)}, ValueError,
+         "label_colors[1] must have components in [0, 1], got (0.5, 2, 0, 1)"),
+        ("label_colors", {1: (0.5, float("nan"), 0.0)}, ValueError, "label_colors[1] must have components in [0, 1]"),
+        ("label_colors", {1: (0.5, 0.5)}, ValueError, "label_colors[1] must have shape (3,) or (4,), got (2,)"),
+        ("label_colors", {"red": (1, 0, 0)}, TypeError, "label_colors keys must be int label values, got 'red'"),
+        ("label_colors", {True: (1, 0, 0)}, TypeError, "label_colors keys must be int label values, got True"),
+    ],
+)
+def test_bad_label_names_and_colours_are_rejected(attribute, value, error_type, message):
+    images = SharedImageSet(np.zeros((2, 2), np.uint8))
+    with pytest.raises(error_type) as error:
+        setattr(images, attribute, value)
+    assert message in str(error.value)
+    assert getattr(images, attribute) == {}
+    with pytest.raises(ValueError, match="an empty image set has no label"):
+        setattr(SharedImageSet(), attribute, {})

@@ -1,6 +1,7 @@
 """NIfTI images through corvaxis.open and corvaxis.save, checked against nibabel."""
 
 import gzip
+import re
 import struct
 
 import numpy as np
@@ -265,3 +266,75 @@ def test_nifti_versions_that_cannot_hold_the_set_are_refused(tmp_path, name, nif
     with pytest.raises(ValueError, match=message):
         corvaxis.save(images, tmp_path / name, nifti_version=nifti_version)
     assert not list(tmp_path.iterdir())
+
+
+@pytest.mark.parametrize("scaled", [False, True], ids=["stored", "scaled"])
+@pytest.mark.parametrize(
+    ("name", "version", "endian"),
+    [("image.nii", 1, ">"), ("image.nii.gz", 2, ">"), ("image.hdr", 1, "<"), ("image.img", 1, ">"),
+     ("image.img.gz", 2, "<"), ("image.hdr", 2, ">")],
+    ids=["big-endian", "big-endian nifti-2 gz", "pair by header", "big-endian pair by image", "compressed pair",
+         "big-endian nifti-2 pair"],
+)
+def test_other_tools_forms_read_as_nibabel_reads_them(write_nifti, nibabel, tmp_path, name, version, endian, scaled):
+    data = np.arange(5 * 4 * 3 * 2, dtype=np.int16).reshape(5, 4, 3, 2) - 30
+    path = write_nifti(data, name, sform=ROTATED, version=version, endian=endian,
+                       slope_inter=(0.5, 3.0) if scaled else None)
+    peer = nibabel.load(path)
+    expected = np.asarray(peer.dataobj)
+    # A pair opens by either of its names.
+    for opened in [path] + [other for other in sorted(tmp_path.glob("image.*")) if other != path]:
+        images = corvaxis.open(opened)
+        np.testing.assert_array_equal(images.voxel_to_world, peer.affine)
+        assert len(images) == 2
+        for volume in range(2):
+            np.testing.assert_array_equal(images.get(volume), expected[..., volume].transpose(2, 1, 0))
+
+
+def set_field(offset, fmt, value):
+    """Packs a value into the header bytes in the file's byte order (told by sizeof_hdr)."""
+
+    def change(data):
+        order = "<" if struct.unpack("<i", bytes(data[:4]))[0] == 348 else ">"
+        struct.pack_into(order + fmt, data, offset, value)
+
+    return change
+
+
+IMPOSSIBLE_HEADERS = {
+    "vox_offset 0": (set_field(108, "f", 0.0), "vox_offset (0) lies inside the header"),
+    "vox_offset at the end of the header": (set_field(108, "f", 348.0), "which end at byte 352"),
+    "vox_offset not finite": (set_field(108, "f", float("nan")), "vox_offset (nan) is not a finite number"),
+    "vox_offset between bytes": (set_field(108, "f", 352.5), "vox_offset (352.5) is not a whole number"),
+    "vox_offset past the end": (set_field(108, "f", 1e6), "vox_offset (1e+06) lies past the end"),
+    "pixdim 0": (set_field(84, "f", 0.0), "pixdim[2], the voxel size along y, is 0"),
+    "pixdim NaN": (set_field(80, "f", float("nan")), "pixdim[1], the voxel size along x, is nan"),
+    "pixdim infinite": (set_field(88, "f", float("inf")), "pixdim[3], the voxel size along z, is inf"),
+}
+
+
+@pytest.mark.parametrize("endian", ["<", ">"], ids=["little-endian", "big-endian"])
+@pytest.mark.parametrize(("damage", "fragment"), IMPOSSIBLE_HEADERS.values(), ids=IMPOSSIBLE_HEADERS.keys())
+def test_impossible_offsets_and_voxel_sizes_are_refused_naming_the_field(write_nifti, tmp_path, endian, damage,
+                                                                        fragment):
+    # Without a transform (codes 0) the voxel sizes are the whole geometry.
+    path = write_nifti(np.ones((4, 4, 4), np.int16), endian=endian)
+    path.write_bytes(damaged(path.read_bytes(), damage))
+    with pytest.raises(corvaxis.FileFormatError, match=re.escape(fragment)) as raised:
+        corvaxis.open(path)
+    assert raised.value.filename == str(path)
+
+
+def test_a_pair_without_its_partner_or_with_the_wrong_magic_is_refused(write_nifti, tmp_path):
+    pair = write_nifti(np.ones((2, 2, 2), np.uint8), "pair.hdr")
+    single = write_nifti(np.ones((2, 2, 2), np.uint8), "single.nii")
+    (tmp_path / "pair.img").rename(tmp_path / "moved.img")
+    with pytest.raises(FileNotFoundError, match="pair.img"):
+        corvaxis.open(pair)
+    (tmp_path / "single.hdr").write_bytes(single.read_bytes()[:348])
+    (tmp_path / "single.img").write_bytes(single.read_bytes()[352:])
+    with pytest.raises(corvaxis.FileFormatError, match="single-file NIfTI image"):
+        corvaxis.open(tmp_path / "single.img")
+    (tmp_path / "pair.nii").write_bytes(pair.read_bytes() + (tmp_path / "moved.img").read_bytes())
+    with pytest.raises(corvaxis.FileFormatError, match="NIfTI pair"):
+        corvaxis.open(tmp_path / "pair.nii")

@@ -118,7 +118,8 @@ void Image::setVoxelToWorld(const Mat4& voxelToWorld)
 bool Image::operator==(const Image& other) const
 {
     return m_type == other.m_type && m_dimensions == other.m_dimensions && m_channels == other.m_channels &&
-           spacing == other.spacing && matrix == other.matrix && m_bytes == other.m_bytes;
+           spacing == other.spacing && matrix == other.matrix && labelNames == other.labelNames &&
+           labelColors == other.labelColors && m_bytes == other.m_bytes;
 }
 
 SharedImageSet::SharedImageSet(const SharedImageSet& other)
@@ -203,6 +204,28 @@ void SharedImageSet::setImageMatrix(const Mat4& imageMatrix)
 void SharedImageSet::setModality(Modality modality)
 {
     m_modality = modality;
+    notifyChanged();
+}
+
+void SharedImageSet::setLabelNames(std::map<int, std::string> names, int index)
+{
+    Image* image = get(index);
+    if (!image)
+        throw std::out_of_range("image index out of range");
+    image->labelNames = std::move(names);
+    notifyChanged();
+}
+
+void SharedImageSet::setLabelColors(std::map<int, Vec4> colors, int index)
+{
+    Image* image = get(index);
+    if (!image)
+        throw std::out_of_range("image index out of range");
+    for (const auto& [label, color] : colors)
+        if (!(color.array() >= 0.0).all() || !(color.array() <= 1.0).all())
+            throw std::invalid_argument("the colour of label " + std::to_string(label) +
+                                        " has components outside [0, 1]");
+    image->labelColors = std::move(colors);
     notifyChanged();
 }
 

@@ -65,7 +65,7 @@ void GenericASCFromMultiLabelMap::compute()
                                 "which is not a 32-bit integer label",
                                 bad.value));
     }
-    const std::vector<StructurePlan> plans = planStructures(found, m_labels, p_includeUnnamedLabels);
+    const std::vector<StructurePlan> plans = planStructures(found, m_labels, p_includeUnnamedLabels, image->labelColors);
     if (!run.proceed(0.1, "Meshing labels"))
         return;
 

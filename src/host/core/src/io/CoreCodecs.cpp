@@ -7,6 +7,7 @@
 #include "corvaxis/core/SharedImageSet.h"
 
 #include <climits>
+#include <set>
 
 namespace corvaxis::io {
 
@@ -81,6 +82,71 @@ ElementType elementTypeOfPixels(PixelType type)
     throw std::invalid_argument("unknown pixel type");
 }
 
+/// The names and colours a label image gives its values, in a group "labels" beside the pixels
+/// (absent when there are none): "named" (int32 (N,)) with the text attribute "names" (N,), and
+/// "colored" (int32 (M,)) with "colors" (float64 (M, 4)), each pair absent when empty.
+void writeLabels(const Image& image, Group& stored)
+{
+    if (image.labelNames.empty() && image.labelColors.empty())
+        return;
+    Group labels = stored.createGroup("labels");
+    if (!image.labelNames.empty()) {
+        std::vector<std::int32_t> values;
+        std::vector<std::string> names;
+        for (const auto& [value, name] : image.labelNames) {
+            values.push_back(value);
+            names.push_back(name);
+        }
+        labels.writeArray("named", values.data(), {values.size()});
+        labels.setTexts("names", names);
+    }
+    if (!image.labelColors.empty()) {
+        std::vector<std::int32_t> values;
+        std::vector<double> colors;
+        for (const auto& [value, color] : image.labelColors) {
+            values.push_back(value);
+            colors.insert(colors.end(), color.data(), color.data() + 4);
+        }
+        labels.writeArray("colored", values.data(), {values.size()});
+        labels.writeArray("colors", colors.data(), {values.size(), 4});
+    }
+}
+
+void readLabels(const Group& stored, Image& image)
+{
+    if (!stored.has("labels"))
+        return;
+    const Group labels = stored.openGroup("labels");
+    const auto labelValues = [&](const std::string& name) {
+        Dimensions dims;
+        std::vector<std::int32_t> values = labels.readArray<std::int32_t>(name, 1, dims);
+        if (std::set<std::int32_t>(values.begin(), values.end()).size() != values.size())
+            throw Hdf5Error("array '" + labels.path() + "/" + name + "' repeats a label value");
+        return values;
+    };
+    if (labels.has("named")) {
+        const std::vector<std::int32_t> values = labelValues("named");
+        const std::vector<std::string> names = labels.texts("names");
+        if (names.size() != values.size())
+            throw Hdf5Error("attribute 'names' of '" + labels.path() + "' does not have one name per label");
+        for (std::size_t index = 0; index < values.size(); ++index)
+            image.labelNames[values[index]] = names[index];
+    }
+    if (labels.has("colored")) {
+        const std::vector<std::int32_t> values = labelValues("colored");
+        Dimensions dims;
+        const std::vector<double> colors = labels.readArray<double>("colors", 2, dims);
+        if (dims[0] != values.size() || dims[1] != 4)
+            throw Hdf5Error("array '" + labels.path() + "/colors' does not have one RGBA colour per label");
+        for (std::size_t index = 0; index < values.size(); ++index) {
+            const Vec4 color(colors[4 * index], colors[4 * index + 1], colors[4 * index + 2], colors[4 * index + 3]);
+            if (!(color.array() >= 0.0).all() || !(color.array() <= 1.0).all())
+                throw Hdf5Error("array '" + labels.path() + "/colors' holds a component outside [0, 1]");
+            image.labelColors[values[index]] = color;
+        }
+    }
+}
+
 class ImageSetCodec : public DataCodec {
 public:
     std::string kindName() const override { return "SharedImageSet"; }
@@ -102,6 +168,7 @@ public:
                                static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(image.channels())});
             writeVector(stored, "spacing", image.spacing.data(), 3);
             writeMatrix(stored, "matrix", image.matrix);
+            writeLabels(image, stored);
         }
     }
 
@@ -124,6 +191,7 @@ public:
             if (!image->spacing.allFinite() || (image->spacing.array() <= 0.0).any())
                 throw Hdf5Error("attribute 'spacing' of '" + stored.path() + "' is not positive and finite");
             image->matrix = readMatrix(stored, "matrix");
+            readLabels(stored, *image);
             set->add(std::move(image));
         }
         const auto modality = group.scalar<std::int32_t>("modality");

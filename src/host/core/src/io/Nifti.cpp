@@ -1,6 +1,7 @@
 #include "corvaxis/core/io/Nifti.h"
 
 #include "AtomicFile.h"
+#include "ImageFiles.h"
 
 #include <Eigen/LU>
 #include <nifti2_io.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <array>
 #include <climits>
@@ -19,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -42,15 +45,7 @@ struct NiftiImageDeleter {
 };
 using NiftiImagePtr = std::unique_ptr<nifti_image, NiftiImageDeleter>;
 
-std::string lowerCase(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
-}
-
-constexpr std::uintmax_t maximumDeflateRatio = 1032;
-
-bool isCompressedPath(const fs::path& path) { return lowerCase(path.filename().string()).ends_with(".nii.gz"); }
+bool isCompressedPath(const fs::path& path) { return detail::lowerCaseName(path).ends_with(".gz"); }
 
 /// How a voxel type of the file is held in an image; 64-bit integers are narrowed when they fit.
 struct VoxelType {
@@ -108,21 +103,6 @@ nifti_dmat44 toNifti(const Mat4& matrix)
     return result;
 }
 
-/// Finite, invertible, with voxel sizes (column lengths) that are ordinary positive numbers, and
-/// with axes that stay apart once divided by those sizes (an image holds them as directions):
-/// nothing may underflow to zero or overflow on the way.
-bool usableAffine(const Mat4& affine)
-{
-    if (!affine.allFinite() || affine.row(3) != Eigen::RowVector4d(0.0, 0.0, 0.0, 1.0) ||
-        !std::isnormal(affine.topLeftCorner<3, 3>().determinant()))
-        return false;
-    const Vec3 lengths = affine.topLeftCorner<3, 3>().colwise().norm().transpose();
-    if (!std::isnormal(lengths.x()) || !std::isnormal(lengths.y()) || !std::isnormal(lengths.z()))
-        return false;
-    const Eigen::Matrix3d directions = affine.topLeftCorner<3, 3>() * lengths.cwiseInverse().asDiagonal();
-    return std::abs(directions.determinant()) > 1e-9;
-}
-
 /// The voxel-to-world mapping: sform, else qform, else the voxel sizes alone.
 Mat4 affineOf(const nifti_image& image, const fs::path& path)
 {
@@ -136,7 +116,7 @@ Mat4 affineOf(const nifti_image& image, const fs::path& path)
     // A 2-D file may leave the third voxel size zero; its single slice needs no extent.
     if (image.nz == 1 && affine.col(2).head<3>().isZero())
         affine(2, 2) = 1.0;
-    if (!usableAffine(affine))
+    if (!detail::usableAffine(affine))
         throw FileFormatError(path, "the voxel-to-world mapping of the header is degenerate or not finite");
     return affine;
 }
@@ -226,54 +206,125 @@ PixelType scaledType(int datatype)
     }
 }
 
-void requireReadable(const fs::path& path)
+/// Where a file's header and voxels are: one file (".nii"), or a pair of a header file (".hdr")
+/// and an image file (".img"), either of which may be compressed.
+struct NiftiFiles {
+    fs::path header;
+    fs::path voxels;
+    bool pair = false;
+};
+
+/// The other file of a pair: the same name with the other extension, compressed or not, in the
+/// letter case of the given one.
+fs::path partnerOf(const fs::path& path, bool givenIsHeader)
 {
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) {
-        const int error = errno;
-        if (error == ENOENT)
-            throw FileNotFoundError(path, std::string("cannot open the file: ") + std::strerror(error));
-        throw FileAccessError(path, std::string("cannot open the file: ") + std::strerror(error), error);
+    const std::string name = path.filename().string();
+    const bool compressed = detail::lowerCaseName(path).ends_with(".gz");
+    const std::string stem = name.substr(0, name.size() - (compressed ? 7 : 4));
+    const bool upper = std::isupper(static_cast<unsigned char>(name[name.size() - (compressed ? 6 : 3)]));
+    const std::string extension = givenIsHeader ? (upper ? ".IMG" : ".img") : (upper ? ".HDR" : ".hdr");
+    const std::string gz = upper ? ".GZ" : ".gz";
+    for (const std::string& candidate : {stem + extension, stem + extension + gz}) {
+        const fs::path partner = path.parent_path() / candidate;
+        std::error_code error;
+        if (fs::exists(partner, error))
+            return partner;
     }
-    if (!S_ISREG(status.st_mode))
-        throw FileAccessError(path, "not a regular file", EISDIR);
-    if (::access(path.c_str(), R_OK) != 0)
-        throw FileAccessError(path, std::string("cannot open the file: ") + std::strerror(errno), errno);
+    return path.parent_path() / (stem + extension + (compressed ? gz : ""));
 }
 
-std::uintmax_t fileSize(const fs::path& path)
+NiftiFiles niftiFilesOf(const fs::path& path)
 {
-    std::error_code error;
-    const std::uintmax_t size = fs::file_size(path, error);
-    return error ? 0 : size;
+    const std::string name = detail::lowerCaseName(path);
+    if (name.ends_with(".hdr") || name.ends_with(".hdr.gz"))
+        return {path, partnerOf(path, true), true};
+    if (name.ends_with(".img") || name.ends_with(".img.gz"))
+        return {partnerOf(path, false), path, true};
+    return {path, path, false};
 }
 
-/// The library reads a file without the NIfTI magic as ANALYZE, and mends extents below 1;
-/// both are damage here, so the header is checked as stored.
-void requireNiftiHeader(const fs::path& path)
+std::string numberText(double value)
 {
+    std::ostringstream text;
+    text << value;
+    return text.str();
+}
+
+/// The fields of the stored header that the library mends or reads without swapping, checked as
+/// stored (in this machine's byte order): the library would read a file without the NIfTI magic
+/// as ANALYZE, mend extents below 1, start the voxels of a single file at byte 352 whatever its
+/// vox_offset says, and take a voxel size of 0 or NaN as 1 mm.
+template <typename Header>
+void checkStoredHeader(const Header& header, const NiftiFiles& files, int version)
+{
+    const fs::path& path = files.header;
+    const char* singleMagic = version == 1 ? "n+1" : "n+2";
+    const char* pairMagic = version == 1 ? "ni1" : "ni2";
+    if (std::memcmp(header.magic, files.pair ? pairMagic : singleMagic, 4) != 0) {
+        if (std::memcmp(header.magic, files.pair ? singleMagic : pairMagic, 4) == 0)
+            throw FileFormatError(path, files.pair ? "the header is that of a single-file NIfTI image (magic n+" +
+                                                         std::to_string(version) + "): name it .nii"
+                                                   : "the header is that of a NIfTI pair (magic ni" +
+                                                         std::to_string(version) + "): open it as .hdr or .img");
+        throw FileFormatError(path, "not a NIfTI-1 or NIfTI-2 image (wrong magic)");
+    }
+    const auto& dim = header.dim;
+    if (dim[0] < 1 || dim[0] > 7)
+        throw FileFormatError(path, "the header gives " + std::to_string(dim[0]) + " dimensions");
+    for (int axis = 1; axis <= dim[0]; ++axis)
+        if (dim[axis] < 1)
+            throw FileFormatError(path, "the header gives an extent below 1 along axis " + std::to_string(axis));
+
+    const double offset = header.vox_offset;
+    const std::string offsetText = "the header's vox_offset (" + numberText(offset) + ")";
+    if (!std::isfinite(offset))
+        throw FileFormatError(path, offsetText + " is not a finite number");
+    if (offset < 0.0 || offset != std::floor(offset))
+        throw FileFormatError(path, offsetText + " is not a whole number of bytes from the start of the file");
+    // A single file holds the header and the 4-byte extension flag before any voxel.
+    const double headerEnd = static_cast<double>(sizeof(Header) + 4);
+    if (!files.pair && offset < headerEnd)
+        throw FileFormatError(path, offsetText + " lies inside the header and its extension flag, which end at byte " +
+                                        numberText(headerEnd));
+    if (!isCompressedPath(files.voxels) && offset > static_cast<double>(detail::fileSize(files.voxels)))
+        throw FileFormatError(path, offsetText + " lies past the end of the file");
+
+    if (header.sform_code <= 0 && header.qform_code <= 0) {
+        // Without a transform the voxel sizes are the whole geometry. An axis of one voxel (the
+        // third of a single slice) needs no size, and a size of 0 there stands for 1.
+        static const char* const axes[] = {"", "x", "y", "z"};
+        for (int axis = 1; axis <= std::min<int>(3, static_cast<int>(dim[0])); ++axis) {
+            const double size = header.pixdim[axis];
+            if (std::isfinite(size) && size != 0.0)
+                continue;
+            if (size == 0.0 && dim[axis] == 1)
+                continue;
+            throw FileFormatError(path, "pixdim[" + std::to_string(axis) + "], the voxel size along " + axes[axis] +
+                                            ", is " + numberText(size) +
+                                            ": without an sform or qform it must be a finite number other than 0");
+        }
+    }
+}
+
+/// Reads and checks the stored header, swapping a header of the other byte order first.
+void requireNiftiHeader(const NiftiFiles& files)
+{
+    const fs::path& path = files.header;
     int version = 0;
     std::unique_ptr<void, decltype(&std::free)> header(nifti_read_header(path.c_str(), &version, 0), &std::free);
     if (!header)
         throw FileFormatError(path, "not a readable NIfTI file (bad or truncated header)");
-    const auto checkExtents = [&](const auto& dim) {
-        if (dim[0] < 1 || dim[0] > 7)
-            throw FileFormatError(path, "the header gives " + std::to_string(dim[0]) + " dimensions");
-        for (int axis = 1; axis <= dim[0]; ++axis)
-            if (dim[axis] < 1)
-                throw FileFormatError(path, "the header gives an extent below 1 along axis " + std::to_string(axis));
-    };
     if (version == 1) {
-        const auto* nifti1 = static_cast<const nifti_1_header*>(header.get());
-        if (std::memcmp(nifti1->magic, "n+1", 4) != 0)
-            throw FileFormatError(path, "not a single-file NIfTI-1 or NIfTI-2 image (wrong magic)");
-        checkExtents(nifti1->dim);
+        auto* nifti1 = static_cast<nifti_1_header*>(header.get());
+        if (nifti1->sizeof_hdr != static_cast<int>(sizeof(nifti_1_header)))
+            nifti_swap_as_nifti1(nifti1);
+        checkStoredHeader(*nifti1, files, 1);
     }
     else if (version == 2) {
-        const auto* nifti2 = static_cast<const nifti_2_header*>(header.get());
-        if (std::memcmp(nifti2->magic, "n+2", 4) != 0)
-            throw FileFormatError(path, "not a single-file NIfTI-1 or NIfTI-2 image (wrong magic)");
-        checkExtents(nifti2->dim);
+        auto* nifti2 = static_cast<nifti_2_header*>(header.get());
+        if (nifti2->sizeof_hdr != static_cast<int>(sizeof(nifti_2_header)))
+            nifti_swap_as_nifti2(nifti2);
+        checkStoredHeader(*nifti2, files, 2);
     }
     else
         throw FileFormatError(path, "not a NIfTI-1 or NIfTI-2 image");
@@ -307,21 +358,34 @@ void readVoxelsInto(const nifti_image& image, std::vector<std::unique_ptr<Image>
 
 bool isNiftiPath(const fs::path& path)
 {
-    const std::string name = lowerCase(path.filename().string());
-    return name.ends_with(".nii") || name.ends_with(".nii.gz");
+    const std::string name = detail::lowerCaseName(path);
+    for (const char* extension : {".nii", ".nii.gz", ".hdr", ".hdr.gz", ".img", ".img.gz"})
+        if (name.ends_with(extension))
+            return true;
+    return false;
 }
 
 std::unique_ptr<SharedImageSet> loadNifti(const fs::path& path, std::optional<Modality> modality)
 {
-    requireReadable(path);
+    detail::requireReadableFile(path);
+    const NiftiFiles files = niftiFilesOf(path);
+    detail::requireReadableFile(files.header);
+    detail::requireReadableFile(files.voxels);
     const std::lock_guard lock(g_libraryMutex);
     quietLibrary();
-    requireNiftiHeader(path);
-    NiftiImagePtr image(nifti_image_read(path.c_str(), 0));
+    requireNiftiHeader(files);
+    NiftiImagePtr image(nifti_image_read(files.header.c_str(), 0));
     if (!image)
         throw FileFormatError(path, "not a readable NIfTI file (bad or truncated header)");
-    if (image->nifti_type != NIFTI_FTYPE_NIFTI1_1 && image->nifti_type != NIFTI_FTYPE_NIFTI2_1)
-        throw FileFormatError(path, "not a single-file NIfTI-1 or NIfTI-2 image");
+    const bool expectedType = files.pair ? image->nifti_type == NIFTI_FTYPE_NIFTI1_2 || image->nifti_type == NIFTI_FTYPE_NIFTI2_2
+                                         : image->nifti_type == NIFTI_FTYPE_NIFTI1_1 || image->nifti_type == NIFTI_FTYPE_NIFTI2_1;
+    if (!expectedType)
+        throw FileFormatError(path, "not a NIfTI-1 or NIfTI-2 image of the kind its name says");
+    // The voxels come from the file checked above, whichever of a pair's names the library chose.
+    std::free(image->iname);
+    image->iname = strdup(files.voxels.c_str());
+    if (!image->iname)
+        throw std::bad_alloc();
     const std::optional<VoxelType> voxelType = voxelTypeOf(image->datatype);
     if (!voxelType)
         throw FileFormatError(path, "unsupported voxel type " + std::to_string(image->datatype) + " (" +
@@ -331,12 +395,12 @@ std::unique_ptr<SharedImageSet> loadNifti(const fs::path& path, std::optional<Mo
     const std::size_t dataBytes = extent.voxelsPerVolume * static_cast<std::size_t>(extent.volumes) * voxelBytes;
     if (image->iname_offset < 0)
         throw FileFormatError(path, "the header gives a negative data offset");
-    // An uncompressed file must hold what the header announces before anything is allocated.
-    // Deflate expands at most 1032 times, so a compressed file's size bounds its content too.
+    // An uncompressed file must hold what the header announces before anything is allocated, and
+    // a compressed file's size bounds its content too.
     const std::uintmax_t storedBytes = static_cast<std::uintmax_t>(image->iname_offset) + dataBytes;
-    const std::uintmax_t available = fileSize(path);
-    if (isCompressedPath(path) ? storedBytes / maximumDeflateRatio > available : storedBytes > available)
-        throw FileFormatError(path, "the file holds less voxel data than its header announces");
+    const std::uintmax_t available = detail::fileSize(files.voxels);
+    if (isCompressedPath(files.voxels) ? storedBytes / detail::maximumDeflateRatio > available : storedBytes > available)
+        throw FileFormatError(files.voxels, "the file holds less voxel data than its header announces");
     const Mat4 affine = affineOf(*image, path);
 
     const bool label = image->intent_code == NIFTI_INTENT_LABEL;
@@ -356,11 +420,11 @@ std::unique_ptr<SharedImageSet> loadNifti(const fs::path& path, std::optional<Mo
     }
     if (storedAsIs) {
         // Stored values need no conversion: the (decompressed) stream goes once into the images.
-        readVoxelsInto(*image, volumes, path);
+        readVoxelsInto(*image, volumes, files.voxels);
     }
     else {
         if (nifti_image_load(image.get()) != 0 || !image->data)
-            throw FileFormatError(path, "the file holds less voxel data than its header announces");
+            throw FileFormatError(files.voxels, "the file holds less voxel data than its header announces");
         const auto* bytes = static_cast<const unsigned char*>(image->data);
         for (int volume = 0; volume < extent.volumes; ++volume) {
             Image& converted = *volumes[static_cast<std::size_t>(volume)];
@@ -482,7 +546,7 @@ void saveNifti(const SharedImageSet& images, const fs::path& path, NiftiVersion 
     for (int index = 1; index < images.size(); ++index)
         if (images.voxelToWorld(index) != affine)
             throw UnsupportedDataError(path, "the images of a set of different geometry cannot share one NIfTI file");
-    if (!usableAffine(affine))
+    if (!detail::usableAffine(affine))
         throw UnsupportedDataError(path, "the voxel-to-world mapping is degenerate or not finite");
 
     const auto& dimensions = first->dimensions();

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -52,9 +53,11 @@ struct StructurePlan {
 };
 
 /// Structures by name, in ascending order of their smallest label; logs the named labels that
-/// are background or absent.
+/// are background or absent. A label whose colour is left at the default takes the colour the
+/// image gives it (a segmentation file's segment colour).
 std::vector<StructurePlan> planStructures(const std::unordered_map<std::int32_t, LabelStatistics>& found,
-                                          const LabelDataComponent* labels, bool includeUnnamedLabels);
+                                          const LabelDataComponent* labels, bool includeUnnamedLabels,
+                                          const std::map<int, Vec4>& imageColors);
 
 /// The voxels of the plan's labels within its bounding box.
 surface::BinaryMask maskOf(const Image& image, const StructurePlan& plan);

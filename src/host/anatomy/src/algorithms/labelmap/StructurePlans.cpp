@@ -17,7 +17,8 @@ void logAt(int level, const std::string& message)
 }
 
 std::vector<StructurePlan> planStructures(const std::unordered_map<std::int32_t, LabelStatistics>& found,
-                                          const LabelDataComponent* labels, bool includeUnnamedLabels)
+                                          const LabelDataComponent* labels, bool includeUnnamedLabels,
+                                          const std::map<int, Vec4>& imageColors)
 {
     // Structures by name, in ascending order of their smallest label.
     std::vector<std::int32_t> present;
@@ -30,7 +31,10 @@ std::vector<StructurePlan> planStructures(const std::unordered_map<std::int32_t,
         const bool named = labels && labels->labelConfigs().contains(label);
         if (!named && !includeUnnamedLabels)
             continue;
-        const LabelConfig config = labels ? labels->labelConfig(label) : LabelDataComponent::defaultLabelConfig(label);
+        LabelConfig config = labels ? labels->labelConfig(label) : LabelDataComponent::defaultLabelConfig(label);
+        const auto given = imageColors.find(label);
+        if (given != imageColors.end() && config.color == LabelDataComponent::defaultLabelConfig(label).color)
+            config.color = given->second;
         const auto [it, isNew] = planOfName.try_emplace(config.name, plans.size());
         if (isNew)
             plans.push_back({config.name, {}, {}, config});

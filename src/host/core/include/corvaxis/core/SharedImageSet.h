@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <new>
 #include <optional>
@@ -48,6 +49,12 @@ public:
     Vec3 spacing = Vec3::Ones();
     /// Image-to-world matrix, applied after the spacing: see voxelToWorld.
     Mat4 matrix = Mat4::Identity();
+
+    /// For a label image: the names and RGBA colours (components in [0, 1]) that the file it came
+    /// from gives its label values; empty when it names none. Each image has its own, since the
+    /// layers of a segmentation number their labels independently.
+    std::map<int, std::string> labelNames;
+    std::map<int, Vec4> labelColors;
 
     /// Maps the voxel index (x, y, z, 1) to world coordinates: matrix * diag(spacing, 1).
     Mat4 voxelToWorld() const;
@@ -125,6 +132,12 @@ public:
 
     Modality modality() const { return m_modality; }
     void setModality(Modality modality);
+
+    /// Replaces the label names (or colours) of an image (the current one for -1). Throws
+    /// std::out_of_range for an index out of range and std::invalid_argument for a colour whose
+    /// components are not all in [0, 1].
+    void setLabelNames(std::map<int, std::string> names, int index = -1);
+    void setLabelColors(std::map<int, Vec4> colors, int index = -1);
 
 private:
     SharedImageSet(const SharedImageSet& other);

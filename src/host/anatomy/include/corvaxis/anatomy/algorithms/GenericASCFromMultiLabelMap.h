@@ -20,7 +20,9 @@ namespace corvaxis::AnatomicalStructureProcessing {
 /// interface, with the voxels' topology and volume; Voxel is the marching cubes surface itself.
 ///
 /// Labels take their names from the label description; labels mapped to the same name form one
-/// structure, whose label and color come from the smallest of them. With
+/// structure, whose label and color come from the smallest of them. A label whose colour the
+/// description leaves at its default takes the colour the label image gives it, if any
+/// (Image::labelColors, as read from a segmentation file). With
 /// p_includeUnnamedLabels, labels without a configured name become structures too, named by their
 /// default configuration. A named label absent from the image gives no structure and an info
 /// message.
