@@ -58,7 +58,9 @@ def _voxel_centres(images: SharedImageSet) -> np.ndarray:
     indices = np.indices(shape, dtype=np.float64)[::-1]  # x, y (, z): x indexes the last axis
     voxels = np.zeros((*shape, 3))
     voxels[..., :len(shape)] = np.moveaxis(indices, 0, -1)
-    return transform_points(images.voxel_to_world, voxels.reshape(-1, 3)).reshape(*shape, 3)
+    voxel_to_world = images.voxel_to_world
+    assert voxel_to_world is not None  # a set with an image has its geometry
+    return transform_points(voxel_to_world, voxels.reshape(-1, 3)).reshape(*shape, 3)
 
 
 def _entry(structure: AnatomicalStructure, store: str, key: str) -> Any:

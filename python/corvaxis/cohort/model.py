@@ -55,6 +55,8 @@ def build_shape_model(out_dir: str, template_path: str, subjects: Sequence[str])
         os.link(corresponded_path(out_dir, subject), os.path.join(inputs, subject + ".cvx"))
     try:
         template = corvaxis.open(template_path)
+        if not isinstance(template, anatomy.GenericASC):
+            raise TypeError(f"{template_path}: holds a {type(template).__name__}, not a collection")
         generator = anatomy.GenerateLinearShapeModel(template)
         generator.p_inputDirectory = inputs
         # The host looks for Ctrl-C only when it reports progress.

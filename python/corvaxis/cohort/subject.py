@@ -67,6 +67,8 @@ def label_map_collection(path: str, labels: dict[int, str] | None):
         image = corvaxis.open(path, corvaxis.Modality.LABEL)
     except (OSError, TypeError, ValueError) as error:
         raise SubjectFailure(" ".join(str(error).split())) from None
+    if not isinstance(image, corvaxis.SharedImageSet):
+        raise SubjectFailure(f"{path}: holds a {type(image).__name__}, not a label image")
     names = dict(labels) if labels else _label_names(image, path)
     try:
         collection = anatomy.generic_asc_from_label_map(image, names)
@@ -168,6 +170,8 @@ def _register(times, out_dir: str, subject: str, method_name: str):
     with _Clock(times, "read"):
         fixed = corvaxis.open(collection_path(out_dir, subject))
         template = corvaxis.open(os.path.join(out_dir, TEMPLATE))
+        if not isinstance(fixed, anatomy.GenericASC) or not isinstance(template, anatomy.GenericASC):
+            raise SubjectFailure(f"{subject}: the subject's collection or the template holds no collection")
         moving = template.clone()
     with _Clock(times, "registration"):
         registration = anatomy.ASCRegistration(fixed, moving)

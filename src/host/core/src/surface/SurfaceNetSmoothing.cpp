@@ -202,7 +202,9 @@ std::size_t fanApex(const SurfaceNet& net, const JoinedNets& joined, std::size_t
     };
     const double ac = (corner[0] - corner[2]).squaredNorm(), bd = (corner[1] - corner[3]).squaredNorm();
     const double tiny = 1e-9 * (ac + bd);
-    bool acrossAC = ac <= bd;
+    // Diagonals equal but for rounding (a square cell) split the same way wherever the image lies
+    // in the world, so that a label map moved rigidly gives its surface moved rigidly.
+    bool acrossAC = ac <= bd + tiny;
     if (acrossAC && (area(0, 1, 2) <= tiny || area(0, 2, 3) <= tiny))
         acrossAC = false;
     else if (!acrossAC && (area(0, 1, 3) <= tiny || area(1, 2, 3) <= tiny))
