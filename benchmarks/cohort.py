@@ -61,7 +61,7 @@ def main():
     with tempfile.TemporaryDirectory() as folder:
         folder = pathlib.Path(folder)
         (folder / "maps").mkdir()
-        paths = demo.write_population(folder / "maps", np.random.default_rng(2026))
+        paths = demo.write_population(folder / "maps")
         one, report = timed_run(paths, folder / "one", workers=1)
         two, _ = timed_run(paths, folder / "two", workers=2)
         with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
