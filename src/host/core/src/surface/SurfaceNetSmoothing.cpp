@@ -43,73 +43,99 @@ struct JoinedNets {
     std::vector<std::int32_t> neighbourStart, neighbours;  // compressed rows
 };
 
+/// Sorts the contacts by key, keeping the order of equal keys, in linear time (least significant
+/// digit first, eleven bits a pass).
+void sortByKey(std::vector<SurfaceNet::Contact>& contacts)
+{
+    std::int64_t largest = 0;
+    for (const SurfaceNet::Contact& contact : contacts)
+        largest = std::max(largest, contact.key);
+    constexpr int digitBits = 11;
+    constexpr std::size_t buckets = std::size_t{1} << digitBits;
+    std::vector<SurfaceNet::Contact> sorted(contacts.size());
+    for (int shift = 0; shift < 63 && (largest >> shift) != 0; shift += digitBits) {
+        std::vector<std::size_t> start(buckets + 1, 0);
+        for (const SurfaceNet::Contact& contact : contacts)
+            ++start[static_cast<std::size_t>(contact.key >> shift) % buckets + 1];
+        std::partial_sum(start.begin(), start.end(), start.begin());
+        for (const SurfaceNet::Contact& contact : contacts)
+            sorted[start[static_cast<std::size_t>(contact.key >> shift) % buckets]++] = contact;
+        contacts.swap(sorted);
+    }
+}
+
 JoinedNets joinNets(const std::vector<SurfaceNet>& nets)
 {
     JoinedNets joined;
-    std::size_t total = 0;
+    std::size_t total = 0, contactCount = 0;
     for (const SurfaceNet& net : nets) {
         joined.offset.push_back(total);
         total += static_cast<std::size_t>(net.vertices.rows());
+        contactCount += net.contacts.size();
     }
 
-    // Vertices of two nets that cross the same edge of the same cube are one, as long as that
-    // joins no two vertices of one net (which would pinch its surface).
+    // Vertices of two nets that cross the same edge of the same cube are one. Each such key comes
+    // from exactly the two nets on either side of the edge.
     std::vector<std::int32_t> parent(total);
     std::iota(parent.begin(), parent.end(), 0);
-    std::vector<std::pair<std::int64_t, std::int32_t>> contacts;
+    {
+        std::vector<SurfaceNet::Contact> contacts;
+        contacts.reserve(contactCount);
+        for (std::size_t r = 0; r < nets.size(); ++r)
+            for (const SurfaceNet::Contact& contact : nets[r].contacts)
+                contacts.push_back({contact.key, static_cast<std::int32_t>(joined.offset[r]) + contact.vertex});
+        sortByKey(contacts);
+        for (std::size_t i = 1; i < contacts.size(); ++i)
+            if (contacts[i].key == contacts[i - 1].key)
+                parent[static_cast<std::size_t>(findRoot(parent, contacts[i].vertex))] = findRoot(parent, contacts[i - 1].vertex);
+    }
+    // A set holding two vertices of one net would pinch that net's surface, so its vertices stay
+    // apart. Vertices are numbered net by net, so a set's members from one net come one after
+    // another.
+    std::vector<std::int32_t> lastNetOfRoot(total, -1);
+    std::vector<std::uint8_t> pinching(total, 0);
     for (std::size_t r = 0; r < nets.size(); ++r)
-        for (const SurfaceNet::Contact& contact : nets[r].contacts)
-            contacts.emplace_back(contact.key, static_cast<std::int32_t>(joined.offset[r]) + contact.vertex);
-    std::sort(contacts.begin(), contacts.end());
-    for (std::size_t i = 1; i < contacts.size(); ++i)
-        if (contacts[i].first == contacts[i - 1].first)
-            parent[static_cast<std::size_t>(findRoot(parent, contacts[i].second))] = findRoot(parent, contacts[i - 1].second);
-    std::vector<std::int32_t> netOf(total);
-    for (std::size_t r = 0; r < nets.size(); ++r)
-        std::fill(netOf.begin() + static_cast<std::ptrdiff_t>(joined.offset[r]),
-                  netOf.begin() + static_cast<std::ptrdiff_t>(joined.offset[r] + static_cast<std::size_t>(nets[r].vertices.rows())),
-                  static_cast<std::int32_t>(r));
-    // Only vertices with contacts can have been joined; a set holding two vertices of one net
-    // is undone.
-    std::vector<std::array<std::int32_t, 3>> rootNetVertex;
-    for (const auto& [key, v] : contacts)
-        rootNetVertex.push_back({findRoot(parent, v), netOf[static_cast<std::size_t>(v)], v});
-    std::sort(rootNetVertex.begin(), rootNetVertex.end());
-    rootNetVertex.erase(std::unique(rootNetVertex.begin(), rootNetVertex.end()), rootNetVertex.end());
-    std::vector<bool> pinching(total, false);
-    for (std::size_t i = 1; i < rootNetVertex.size(); ++i)
-        if (rootNetVertex[i][0] == rootNetVertex[i - 1][0] && rootNetVertex[i][1] == rootNetVertex[i - 1][1])
-            pinching[static_cast<std::size_t>(rootNetVertex[i][0])] = true;
+        for (std::size_t v = joined.offset[r]; v < joined.offset[r] + static_cast<std::size_t>(nets[r].vertices.rows()); ++v) {
+            const auto root = static_cast<std::size_t>(parent[v] = findRoot(parent, static_cast<std::int32_t>(v)));
+            if (lastNetOfRoot[root] == static_cast<std::int32_t>(r))
+                pinching[root] = 1;
+            lastNetOfRoot[root] = static_cast<std::int32_t>(r);
+        }
 
-    joined.joinedOf.assign(total, -1);
-    std::vector<std::int32_t> joinedOfRoot(total, -1);
+    joined.joinedOf.resize(total);
+    std::vector<std::int32_t>& joinedOfRoot = lastNetOfRoot;  // no longer needed as such
+    std::fill(joinedOfRoot.begin(), joinedOfRoot.end(), -1);
     std::vector<std::int32_t> members;
-    for (std::int32_t v = 0; v < static_cast<std::int32_t>(total); ++v) {
-        const std::int32_t root = findRoot(parent, v);
-        const std::int32_t key = pinching[static_cast<std::size_t>(root)] ? v : root;
-        std::int32_t& slot = joinedOfRoot[static_cast<std::size_t>(key)];
+    members.reserve(total);
+    for (std::size_t v = 0; v < total; ++v) {
+        const auto root = static_cast<std::size_t>(parent[v]);
+        std::int32_t& slot = joinedOfRoot[pinching[root] ? v : root];
         if (slot < 0) {
             slot = static_cast<std::int32_t>(members.size());
             members.push_back(0);
         }
-        joined.joinedOf[static_cast<std::size_t>(v)] = slot;
+        joined.joinedOf[v] = slot;
         ++members[static_cast<std::size_t>(slot)];
     }
 
     const std::size_t count = members.size();
     joined.positions = Points::Zero(static_cast<Eigen::Index>(count), 3);
     joined.role.assign(count, VertexRole::Free);
-    for (std::size_t r = 0; r < nets.size(); ++r)
-        for (Eigen::Index i = 0; i < nets[r].vertices.rows(); ++i) {
-            const std::size_t v = joined.offset[r] + static_cast<std::size_t>(i);
-            const auto j = static_cast<std::size_t>(joined.joinedOf[v]);
-            joined.positions.row(static_cast<Eigen::Index>(j)) += nets[r].vertices.row(i) / static_cast<double>(members[j]);
-            const std::int32_t across = nets[r].across[static_cast<std::size_t>(i)];
+    for (std::size_t r = 0; r < nets.size(); ++r) {
+        const SurfaceNet& net = nets[r];
+        const std::int32_t* joinedOf = joined.joinedOf.data() + joined.offset[r];
+        for (Eigen::Index i = 0; i < net.vertices.rows(); ++i) {
+            const auto j = static_cast<std::size_t>(joinedOf[i]);
+            const double share = 1.0 / static_cast<double>(members[j]);
+            for (Eigen::Index axis = 0; axis < 3; ++axis)
+                joined.positions(static_cast<Eigen::Index>(j), axis) += net.vertices(i, axis) * share;
+            const std::int32_t across = net.across[static_cast<std::size_t>(i)];
             if (across == SurfaceNet::severalRegions)
                 joined.role[j] = VertexRole::Junction;
             else if (across != outsideRegion && joined.role[j] == VertexRole::Free)
                 joined.role[j] = VertexRole::Shared;
         }
+    }
 
     // Neighbours along the polygons' sides. Each side of a closed net is walked once in each
     // direction, so the forward sides list every neighbour once per net.
@@ -117,13 +143,16 @@ JoinedNets joinNets(const std::vector<SurfaceNet>& nets)
     const auto forEachSide = [&](auto&& visit) {
         for (std::size_t r = 0; r < nets.size(); ++r) {
             const SurfaceNet& net = nets[r];
+            const std::int32_t* joinedOf = joined.joinedOf.data() + joined.offset[r];
             for (std::size_t p = 0; p < net.polygonCount(); ++p) {
                 const auto begin = static_cast<std::size_t>(net.polygonStart[p]);
-                const auto size = static_cast<std::size_t>(net.polygonStart[p + 1]) - begin;
-                for (std::size_t k = 0; k < size; ++k)
-                    visit(joined.joinedOf[joined.offset[r] + static_cast<std::size_t>(net.polygonVertices[begin + k])],
-                          joined.joinedOf[joined.offset[r] +
-                                          static_cast<std::size_t>(net.polygonVertices[begin + (k + 1) % size])]);
+                const auto end = static_cast<std::size_t>(net.polygonStart[p + 1]);
+                std::int32_t from = joinedOf[net.polygonVertices[end - 1]];
+                for (std::size_t k = begin; k < end; ++k) {
+                    const std::int32_t to = joinedOf[net.polygonVertices[k]];
+                    visit(from, to);
+                    from = to;
+                }
             }
         }
     };
@@ -136,48 +165,91 @@ JoinedNets joinNets(const std::vector<SurfaceNet>& nets)
     });
 
     // A junction line runs through a junction vertex when exactly two of its neighbours are on it.
+    const auto onJunctionLine = [&](std::int32_t v) {
+        const VertexRole role = joined.role[static_cast<std::size_t>(v)];
+        return role == VertexRole::Junction || role == VertexRole::Fixed;
+    };
     for (std::size_t v = 0; v < count; ++v) {
         if (joined.role[v] != VertexRole::Junction)
             continue;
         std::vector<std::int32_t> along;
         for (auto n = joined.neighbourStart[v]; n < joined.neighbourStart[v + 1]; ++n) {
             const std::int32_t neighbour = joined.neighbours[static_cast<std::size_t>(n)];
-            const VertexRole role = joined.role[static_cast<std::size_t>(neighbour)];
-            if ((role == VertexRole::Junction || role == VertexRole::Fixed) &&
-                std::find(along.begin(), along.end(), neighbour) == along.end())
+            if (onJunctionLine(neighbour) && std::find(along.begin(), along.end(), neighbour) == along.end())
                 along.push_back(neighbour);
         }
         if (along.size() != 2)
             joined.role[v] = VertexRole::Fixed;
     }
+
+    // From here on the rows hold the neighbours a vertex is smoothed towards: none for a fixed
+    // vertex, those on its line for a junction vertex.
+    std::size_t kept = 0;
+    std::int32_t rowStart = 0;
+    for (std::size_t v = 0; v < count; ++v) {
+        const std::int32_t rowEnd = joined.neighbourStart[v + 1];
+        joined.neighbourStart[v] = static_cast<std::int32_t>(kept);
+        if (joined.role[v] != VertexRole::Fixed)
+            for (auto n = rowStart; n < rowEnd; ++n) {
+                const std::int32_t neighbour = joined.neighbours[static_cast<std::size_t>(n)];
+                if (joined.role[v] != VertexRole::Junction || onJunctionLine(neighbour))
+                    joined.neighbours[kept++] = neighbour;
+            }
+        rowStart = rowEnd;
+    }
+    joined.neighbourStart[count] = static_cast<std::int32_t>(kept);
+    joined.neighbours.resize(kept);
     return joined;
 }
 
-/// One Laplacian step: each vertex half way to the mean of its neighbours (junction vertices to
-/// the mean of their neighbours on the junction line).
+/// Runs work(i) for i in [0, count) on up to eight threads while the calling thread takes part.
+void parallelFor(std::size_t count, const std::function<void(std::size_t)>& work)
+{
+    std::atomic<std::size_t> next{0};
+    std::vector<std::exception_ptr> errors(count);
+    const auto run = [&] {
+        for (std::size_t i; (i = next++) < count;) {
+            try {
+                work(i);
+            }
+            catch (...) {
+                errors[i] = std::current_exception();
+            }
+        }
+    };
+    const std::size_t helpers =
+        std::min<std::size_t>(count, static_cast<std::size_t>(std::clamp(computingThreads(), 1, 8))) - (count > 0);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < helpers; ++i)
+        threads.emplace_back(run);
+    run();
+    for (auto& thread : threads)
+        thread.join();
+    for (const auto& error : errors)
+        if (error)
+            std::rethrow_exception(error);
+}
+
+/// One Laplacian step: each vertex half way to the mean of its smoothing neighbours. Each vertex
+/// depends on `from` alone, so the vertices are shared among threads in blocks.
 void relax(const JoinedNets& joined, const Points& from, Points& to)
 {
-    for (std::size_t v = 0; v < joined.role.size(); ++v) {
-        const Eigen::Index row = static_cast<Eigen::Index>(v);
-        const VertexRole role = joined.role[v];
-        Vec3 sum = Vec3::Zero();
-        int count = 0;
-        if (role != VertexRole::Fixed)
-            for (auto n = joined.neighbourStart[v]; n < joined.neighbourStart[v + 1]; ++n) {
-                const std::int32_t neighbour = joined.neighbours[static_cast<std::size_t>(n)];
-                if (role == VertexRole::Junction) {
-                    const VertexRole other = joined.role[static_cast<std::size_t>(neighbour)];
-                    if (other != VertexRole::Junction && other != VertexRole::Fixed)
-                        continue;
-                }
-                sum += from.row(neighbour).transpose();
-                ++count;
+    constexpr std::size_t block = 16384;
+    const std::size_t count = joined.role.size();
+    parallelFor((count + block - 1) / block, [&](std::size_t b) {
+        for (std::size_t v = b * block; v < std::min(count, (b + 1) * block); ++v) {
+            const Eigen::Index row = static_cast<Eigen::Index>(v);
+            const auto begin = joined.neighbourStart[v], end = joined.neighbourStart[v + 1];
+            if (begin == end) {
+                to.row(row) = from.row(row);
+                continue;
             }
-        if (count == 0)
-            to.row(row) = from.row(row);
-        else
-            to.row(row) = 0.5 * (from.row(row) + sum.transpose() / count);
-    }
+            Vec3 sum = Vec3::Zero();
+            for (auto n = begin; n < end; ++n)
+                sum += from.row(joined.neighbours[static_cast<std::size_t>(n)]).transpose();
+            to.row(row) = 0.5 * (from.row(row) + sum.transpose() / (end - begin));
+        }
+    });
 }
 
 /// Where polygon p of a net is split into a fan: a quadrilateral along its shorter diagonal (fan
@@ -234,79 +306,50 @@ Triangles triangulate(const SurfaceNet& net, const JoinedNets& joined, std::size
     return faces;
 }
 
-/// Moves net r's free vertices along their normals so that the net encloses its target volume.
-/// The offset of one round is the one that would take a sphere of the net's volume to the target
-/// (a linear step would overshoot far on a small shape that the smoothing shrank a lot); a few
-/// rounds settle it.
-void correctVolume(const std::vector<SurfaceNet>& nets, const std::vector<double>& targetVolumes, JoinedNets& joined,
-                   std::size_t r)
+/// Moves net r's free vertices along their normals so that it encloses its target volume, and
+/// returns its triangles as they split at the final positions. The offset of one round is the
+/// one that would take a sphere of the net's volume to the target (a linear step would overshoot
+/// far on a small shape that the smoothing shrank a lot); a few rounds settle it. Each round
+/// splits the net again, since on a small shape the offset changes which diagonals are shorter.
+Triangles correctVolume(const SurfaceNet& net, std::size_t r, double targetVolume, JoinedNets& joined)
 {
     constexpr int maximumRounds = 8;
     constexpr double tolerance = 1e-4;  // of the target volume
-    {
-        const SurfaceNet& net = nets[r];
-        const auto vertices = static_cast<std::size_t>(net.vertices.rows());
-        const auto joinedRow = [&](std::size_t local) { return joined.joinedOf[joined.offset[r] + local]; };
-        for (int round = 0; round < maximumRounds; ++round) {
-            Points areaNormal = Points::Zero(static_cast<Eigen::Index>(vertices), 3);
-            double sixfoldVolume = 0.0;
-            forEachTriangle(net, joined, r, [&](std::int32_t first, std::int32_t second, std::int32_t third) {
-                const Vec3 a = joined.positions.row(joinedRow(static_cast<std::size_t>(first))).transpose();
-                const Vec3 b = joined.positions.row(joinedRow(static_cast<std::size_t>(second))).transpose();
-                const Vec3 c = joined.positions.row(joinedRow(static_cast<std::size_t>(third))).transpose();
-                const Vec3 cross = (b - a).cross(c - a);
-                sixfoldVolume += a.dot(b.cross(c));
-                for (const std::int32_t corner : {first, second, third})
-                    areaNormal.row(corner) += cross.transpose();
-            });
-            const double volume = sixfoldVolume / 6.0;
-            const double missing = targetVolumes[r] - volume;
-            double rate = 0.0;  // volume gained per unit offset of the free vertices
-            for (std::size_t i = 0; i < vertices; ++i)
-                if (joined.role[static_cast<std::size_t>(joinedRow(i))] == VertexRole::Free)
-                    rate += areaNormal.row(static_cast<Eigen::Index>(i)).norm() / 6.0;
-            if (rate <= 0.0 || volume <= 0.0 || std::abs(missing) <= tolerance * targetVolumes[r])
-                break;
-            const double ratio = missing / volume;
-            const double sphereFactor = std::abs(ratio) < 1e-8 ? 1.0 : 3.0 * (std::cbrt(1.0 + ratio) - 1.0) / ratio;
-            const double offset = missing / rate * sphereFactor;
-            for (std::size_t i = 0; i < vertices; ++i) {
-                const auto j = joinedRow(i);
-                const double length = areaNormal.row(static_cast<Eigen::Index>(i)).norm();
-                if (joined.role[static_cast<std::size_t>(j)] == VertexRole::Free && length > 0.0)
-                    joined.positions.row(j) += offset / length * areaNormal.row(static_cast<Eigen::Index>(i));
-            }
+    const std::int32_t* joinedOf = joined.joinedOf.data() + joined.offset[r];
+    const auto vertices = static_cast<std::size_t>(net.vertices.rows());
+    Points areaNormal(static_cast<Eigen::Index>(vertices), 3);
+    for (int round = 0; round < maximumRounds; ++round) {
+        Triangles faces = triangulate(net, joined, r);
+        areaNormal.setZero();
+        double sixfoldVolume = 0.0;
+        for (Eigen::Index f = 0; f < faces.rows(); ++f) {
+            const Vec3 a = joined.positions.row(joinedOf[faces(f, 0)]).transpose();
+            const Vec3 b = joined.positions.row(joinedOf[faces(f, 1)]).transpose();
+            const Vec3 c = joined.positions.row(joinedOf[faces(f, 2)]).transpose();
+            const Vec3 cross = (b - a).cross(c - a);
+            sixfoldVolume += a.dot(b.cross(c));
+            for (Eigen::Index k = 0; k < 3; ++k)
+                areaNormal.row(faces(f, k)) += cross.transpose();
+        }
+        const double volume = sixfoldVolume / 6.0;
+        const double missing = targetVolume - volume;
+        double rate = 0.0;  // volume gained per unit offset of the free vertices
+        for (std::size_t i = 0; i < vertices; ++i)
+            if (joined.role[static_cast<std::size_t>(joinedOf[i])] == VertexRole::Free)
+                rate += areaNormal.row(static_cast<Eigen::Index>(i)).norm() / 6.0;
+        if (rate <= 0.0 || volume <= 0.0 || std::abs(missing) <= tolerance * targetVolume)
+            return faces;
+        const double ratio = missing / volume;
+        const double sphereFactor = std::abs(ratio) < 1e-8 ? 1.0 : 3.0 * (std::cbrt(1.0 + ratio) - 1.0) / ratio;
+        const double offset = missing / rate * sphereFactor;
+        for (std::size_t i = 0; i < vertices; ++i) {
+            const auto j = joinedOf[i];
+            const double length = areaNormal.row(static_cast<Eigen::Index>(i)).norm();
+            if (joined.role[static_cast<std::size_t>(j)] == VertexRole::Free && length > 0.0)
+                joined.positions.row(j) += offset / length * areaNormal.row(static_cast<Eigen::Index>(i));
         }
     }
-}
-
-/// Runs work(r) for every net on up to eight threads while the calling thread takes part. The
-/// nets' free vertices are their own, so nets never write the same vertex.
-void forEachNet(std::size_t count, const std::function<void(std::size_t)>& work)
-{
-    std::atomic<std::size_t> next{0};
-    std::vector<std::exception_ptr> errors(count);
-    const auto run = [&] {
-        for (std::size_t r; (r = next++) < count;) {
-            try {
-                work(r);
-            }
-            catch (...) {
-                errors[r] = std::current_exception();
-            }
-        }
-    };
-    const std::size_t helpers =
-        std::min<std::size_t>(count, static_cast<std::size_t>(std::clamp(computingThreads(), 1, 8))) - (count > 0);
-    std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < helpers; ++i)
-        threads.emplace_back(run);
-    run();
-    for (auto& thread : threads)
-        thread.join();
-    for (const auto& error : errors)
-        if (error)
-            std::rethrow_exception(error);
+    return triangulate(net, joined, r);
 }
 
 }  // namespace
@@ -316,24 +359,29 @@ std::vector<TriangleSurface> smoothSurfaceNets(const std::vector<SurfaceNet>& ne
                                                const SmoothingOptions& options,
                                                const std::function<bool(double)>& goOn)
 {
+    // Progress: joining counts as two smoothing steps, the volume correction as one.
+    const double steps = options.iterations + 3.0;
+    if (!goOn(0.0))
+        return {};
     JoinedNets joined = joinNets(nets);
     Points next(joined.positions.rows(), 3);
     for (int step = 0; step < options.iterations; ++step) {
-        if (!goOn(static_cast<double>(step) / (options.iterations + 1)))
+        if (!goOn((2.0 + step) / steps))
             return {};
         relax(joined, joined.positions, next);
         joined.positions.swap(next);
     }
-    if (!goOn(static_cast<double>(options.iterations) / (options.iterations + 1)))
+    if (!goOn((2.0 + options.iterations) / steps))
         return {};
-    forEachNet(nets.size(), [&](std::size_t r) { correctVolume(nets, targetVolumes, joined, r); });
-
+    // A net's free vertices are its own, so nets never write the same vertex.
     std::vector<TriangleSurface> surfaces(nets.size());
-    forEachNet(nets.size(), [&](std::size_t r) {
-        surfaces[r].faces = triangulate(nets[r], joined, r);
+    parallelFor(nets.size(), [&](std::size_t r) {
+        const std::int32_t* joinedOf = joined.joinedOf.data() + joined.offset[r];
+        const auto vertices = static_cast<std::size_t>(nets[r].vertices.rows());
+        surfaces[r].faces = correctVolume(nets[r], r, targetVolumes[r], joined);
         surfaces[r].vertices.resize(nets[r].vertices.rows(), 3);
-        for (Eigen::Index i = 0; i < nets[r].vertices.rows(); ++i)
-            surfaces[r].vertices.row(i) = joined.positions.row(joined.joinedOf[joined.offset[r] + static_cast<std::size_t>(i)]);
+        for (std::size_t i = 0; i < vertices; ++i)
+            surfaces[r].vertices.row(static_cast<Eigen::Index>(i)) = joined.positions.row(joinedOf[i]);
     });
     return surfaces;
 }
