@@ -14,7 +14,7 @@ namespace corvaxis::surface {
 
 using namespace cases;
 
-TriangleSurface extractSurface(const BinaryMask& mask, const Mat4& indexToWorld)
+TriangleSurface extractSurface(const BinaryMask& mask, const Mat4& indexToWorld, const std::function<void(double)>& progress)
 {
     const auto [nx, ny, nz] = mask.dimensions;
     if (nx < 1 || ny < 1 || nz < 1 ||
@@ -48,6 +48,8 @@ TriangleSurface extractSurface(const BinaryMask& mask, const Mat4& indexToWorld)
     std::vector<std::uint8_t> columnBits(static_cast<std::size_t>(px), 0);
     std::int32_t previousLayerStart = 0;
     for (std::int64_t z = 0; z + 1 < pz; ++z) {
+        if (progress)
+            progress(static_cast<double>(z) / static_cast<double>(pz - 1));
         const auto layerStart = static_cast<std::int32_t>(positions.size() / 3);
         for (std::int64_t y = 0; y + 1 < py; ++y) {
             const std::uint8_t* rows[4] = {maskRow(y, z), maskRow(y + 1, z), maskRow(y, z + 1), maskRow(y + 1, z + 1)};

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <iterator>
+#include <functional>
 #include <queue>
 #include <tuple>
 #include <stdexcept>
@@ -61,9 +61,13 @@ public:
             }
     }
 
-    void run(Eigen::Index targetFaces)
+    void run(Eigen::Index targetFaces, const std::function<void(double)>& progress)
     {
-        while (m_faceCount > targetFaces && !m_queue.empty()) {
+        const auto toRemove = static_cast<double>(std::max<Eigen::Index>(1, m_faceCount - targetFaces));
+        const Eigen::Index initialFaces = m_faceCount;
+        for (std::size_t pops = 0; m_faceCount > targetFaces && !m_queue.empty(); ++pops) {
+            if (progress && pops % 4096 == 0)
+                progress(static_cast<double>(initialFaces - m_faceCount) / toRemove);
             const Candidate candidate = m_queue.top();
             m_queue.pop();
             if (candidate.stampA != m_stamp[static_cast<std::size_t>(candidate.a)] ||
@@ -101,16 +105,16 @@ public:
 private:
     Vec3 position(std::int32_t v) const { return m_positions.row(v).transpose(); }
 
-    std::vector<std::int32_t> neighbours(std::int32_t v) const
+    /// The vertices sharing a triangle with v, each once, into `found` (in no particular order).
+    void neighbours(std::int32_t v, std::vector<std::int32_t>& found) const
     {
-        std::vector<std::int32_t> found;
+        found.clear();
         for (std::int32_t f : m_facesOf[static_cast<std::size_t>(v)])
-            for (int k = 0; k < 3; ++k)
-                if (m_faces(f, k) != v)
-                    found.push_back(m_faces(f, k));
-        std::sort(found.begin(), found.end());
-        found.erase(std::unique(found.begin(), found.end()), found.end());
-        return found;
+            for (int k = 0; k < 3; ++k) {
+                const std::int32_t corner = m_faces(f, k);
+                if (corner != v && std::find(found.begin(), found.end(), corner) == found.end())
+                    found.push_back(corner);
+            }
     }
 
     bool connected(std::int32_t a, std::int32_t b) const
@@ -139,17 +143,19 @@ private:
     bool collapse(const Candidate& candidate)
     {
         const std::int32_t a = candidate.a, b = candidate.b;
-        const std::vector<std::int32_t> aNeighbours = neighbours(a), bNeighbours = neighbours(b);
-        std::vector<std::int32_t> common;
-        std::set_intersection(aNeighbours.begin(), aNeighbours.end(), bNeighbours.begin(), bNeighbours.end(),
-                              std::back_inserter(common));
+        neighbours(a, m_aNeighbours);
+        neighbours(b, m_bNeighbours);
         // Link condition: only the two corners opposite the edge may be common neighbours, and
-        // neither may be left with two neighbours (a tetrahedron's last collapse).
-        if (common.size() != 2)
+        // neither may be left with two neighbours (a tetrahedron's last collapse). On a closed
+        // manifold a vertex has as many neighbours as triangles.
+        std::size_t common = 0;
+        for (std::int32_t corner : m_aNeighbours)
+            if (std::find(m_bNeighbours.begin(), m_bNeighbours.end(), corner) != m_bNeighbours.end()) {
+                if (++common > 2 || m_facesOf[static_cast<std::size_t>(corner)].size() <= 3)
+                    return false;
+            }
+        if (common != 2)
             return false;
-        for (std::int32_t corner : common)
-            if (neighbours(corner).size() <= 3)
-                return false;
         // No triangle that stays may turn over or lose its area.
         for (std::int32_t v : {a, b})
             for (std::int32_t f : m_facesOf[static_cast<std::size_t>(v)]) {
@@ -198,7 +204,8 @@ private:
         ++m_stamp[static_cast<std::size_t>(b)];
         // Only the edges at a change their cost; whether another collapse is still allowed is
         // checked when it comes up.
-        for (std::int32_t neighbour : neighbours(a))
+        neighbours(a, m_aNeighbours);
+        for (std::int32_t neighbour : m_aNeighbours)
             push(std::min(a, neighbour), std::max(a, neighbour));
         return true;
     }
@@ -211,18 +218,19 @@ private:
     std::vector<std::uint32_t> m_stamp;
     Eigen::Index m_faceCount = 0;
     std::priority_queue<Candidate, std::vector<Candidate>, std::greater<>> m_queue;
+    std::vector<std::int32_t> m_aNeighbours, m_bNeighbours;  // scratch of collapse
 };
 
 }  // namespace
 
-TriangleSurface decimate(const TriangleSurface& surface, double share)
+TriangleSurface decimate(const TriangleSurface& surface, double share, const std::function<void(double)>& progress)
 {
     if (!(share > 0.0 && share <= 1.0))
         throw std::invalid_argument("the share of triangles kept must lie in (0, 1]");
     if (share == 1.0)
         return surface;
     Decimator decimator(surface);
-    decimator.run(static_cast<Eigen::Index>(std::floor(share * static_cast<double>(surface.faces.rows()))));
+    decimator.run(static_cast<Eigen::Index>(std::floor(share * static_cast<double>(surface.faces.rows()))), progress);
     return decimator.result();
 }
 

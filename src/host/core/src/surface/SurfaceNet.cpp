@@ -50,7 +50,8 @@ std::array<EdgeRing, 3> makeEdgeRings()
 }  // namespace
 
 SurfaceNet extractSurfaceNet(const BinaryMask& mask, const Mat4& indexToWorld, const MaskPlacement& placement,
-                             const std::function<std::int32_t(int, int, int)>& regionOf)
+                             const std::function<std::int32_t(int, int, int)>& regionOf,
+                             const std::function<void(double)>& progress)
 {
     const auto [nx, ny, nz] = mask.dimensions;
     if (nx < 1 || ny < 1 || nz < 1 ||
@@ -99,7 +100,11 @@ SurfaceNet extractSurfaceNet(const BinaryMask& mask, const Mat4& indexToWorld, c
         return static_cast<std::int32_t>(positions.size() / 3 - 1);
     };
     std::vector<std::uint8_t> columnBits(static_cast<std::size_t>(nx + 2), 0);
+    std::vector<std::int32_t> mixedCubes;  // of the current layer, in order
     for (std::int64_t z = 0; z < cz; ++z) {
+        if (progress)
+            progress(static_cast<double>(z) / static_cast<double>(cz));
+        mixedCubes.clear();
         std::vector<std::uint8_t>& pattern = patterns[static_cast<std::size_t>(z & 1)];
         std::vector<std::int32_t>& first = firstVertex[static_cast<std::size_t>(z & 1)];
         const std::vector<std::uint8_t>& belowPattern = patterns[static_cast<std::size_t>((z + 1) & 1)];
@@ -117,6 +122,7 @@ SurfaceNet extractSurfaceNet(const BinaryMask& mask, const Mat4& indexToWorld, c
                 pattern[cube] = static_cast<std::uint8_t>(bits);
                 if (bits == 0 || bits == 255)
                     continue;
+                mixedCubes.push_back(static_cast<std::int32_t>(cube));
                 // One vertex per polygon, at the centroid of the middles of the edges it crosses.
                 first[cube] = static_cast<std::int32_t>(positions.size() / 3);
                 const int polygons = table.polygonCount[static_cast<std::size_t>(bits)];
@@ -141,80 +147,80 @@ SurfaceNet extractSurfaceNet(const BinaryMask& mask, const Mat4& indexToWorld, c
         // The crossing edges that start at this layer's grid points: their cubes are in this layer
         // or the one below. Edges within the padding never cross, so no cube before the first is
         // asked for.
-        for (std::int64_t y = 0; y < cy; ++y)
-            for (std::int64_t x = 0; x < cx; ++x) {
-                const std::uint8_t bits = pattern[static_cast<std::size_t>(y * cx + x)];
-                const bool inside = bits & 1;
-                for (int axis = 0; axis < 3; ++axis) {
-                    if (inside == static_cast<bool>(bits >> (1 << axis) & 1))
-                        continue;
-                    // The voxel across the surface from the region, in image coordinates.
-                    const Eigen::Vector3i grid(static_cast<int>(x), static_cast<int>(y), static_cast<int>(z));
-                    Eigen::Vector3i across = grid - Eigen::Vector3i::Ones() + Eigen::Vector3i(lowerX, lowerY, lowerZ);
-                    if (inside)
-                        across[axis] += 1;
-                    std::int32_t region = outsideRegion;
-                    if (across.x() >= 0 && across.y() >= 0 && across.z() >= 0 && across.x() < imageX &&
-                        across.y() < imageY && across.z() < imageZ)
-                        region = regionOf(across.x(), across.y(), across.z());
-                    const EdgeRing& ring = rings[static_cast<std::size_t>(axis)];
-                    std::array<std::int32_t, 4> quad{};
-                    std::array<int, 4> cubeBitsOf{};
-                    for (std::size_t k = 0; k < 4; ++k) {
-                        const Eigen::Vector3i cube = grid + ring.cubeOffset[k];
-                        const bool below = cube.z() < z;
-                        const std::size_t at = static_cast<std::size_t>(cube.y() * cx + cube.x());
-                        const int cubeBits = (below ? belowPattern : pattern)[at];
-                        cubeBitsOf[k] = cubeBits;
-                        const int localEdge = ring.localEdge[k];
-                        const std::int32_t vertex =
-                            (below ? belowFirst : first)[at] +
-                            table.polygonOfEdge[static_cast<std::size_t>(cubeBits)][static_cast<std::size_t>(localEdge)];
-                        quad[k] = vertex;
-                        std::int32_t& seen = net.across[static_cast<std::size_t>(vertex)];
-                        seen = seen == acrossUnknown || seen == region ? region : SurfaceNet::severalRegions;
-                        if (region != outsideRegion)
-                            net.contacts.push_back({globalCube(cube.x(), cube.y(), cube.z()) * 12 + localEdge, vertex});
-                    }
-                    // The sides between two cubes whose common face is doubled in both get their middle.
-                    std::array<std::int32_t, 8> polygon{};
-                    std::size_t corners = 0;
-                    for (std::size_t k = 0; k < 4; ++k) {
-                        polygon[corners++] = quad[k];
-                        const std::size_t next = (k + 1) % 4;
-                        const Eigen::Vector3i step = ring.cubeOffset[next] - ring.cubeOffset[k];
-                        const int between = step.x() != 0 ? 0 : step.y() != 0 ? 1 : 2;
-                        const bool upward = step[between] > 0;
-                        const int faceHere = 2 * between + (upward ? 1 : 0), faceNext = 2 * between + (upward ? 0 : 1);
-                        if (!(table.doubleFaces[static_cast<std::size_t>(cubeBitsOf[k])] >> faceHere & 1) ||
-                            !(table.doubleFaces[static_cast<std::size_t>(cubeBitsOf[next])] >> faceNext & 1))
-                            continue;
-                        const Eigen::Vector3i lowerCube = grid + (upward ? ring.cubeOffset[k] : ring.cubeOffset[next]);
-                        const Eigen::Vector3i insideVoxel = inside ? grid : Eigen::Vector3i(grid + Eigen::Vector3i::Unit(axis));
-                        const std::array<std::int64_t, 3> key{(static_cast<std::int64_t>(lowerCube.z()) * cy + lowerCube.y()) * cx + lowerCube.x(),
-                                                              between,
-                                                              (static_cast<std::int64_t>(insideVoxel.z()) * (cy + 1) + insideVoxel.y()) * (cx + 1) + insideVoxel.x()};
-                        auto [slot, isNew] = middleOfSide.try_emplace(key, 0);
-                        if (isNew) {
-                            const Vec3 a(positions[3 * static_cast<std::size_t>(quad[k])], positions[3 * static_cast<std::size_t>(quad[k]) + 1],
-                                         positions[3 * static_cast<std::size_t>(quad[k]) + 2]);
-                            const Vec3 b(positions[3 * static_cast<std::size_t>(quad[next])], positions[3 * static_cast<std::size_t>(quad[next]) + 1],
-                                         positions[3 * static_cast<std::size_t>(quad[next]) + 2]);
-                            slot->second = addVertex(0.5 * (a + b));
-                            net.sideMiddle.back() = 1;
-                        }
-                        std::int32_t& seen = net.across[static_cast<std::size_t>(slot->second)];
-                        seen = seen == acrossUnknown || seen == region ? region : SurfaceNet::severalRegions;
-                        polygon[corners++] = slot->second;
-                    }
-                    // Outward is along +axis when the region's voxel is the lower one.
-                    if (inside == mirrored)
-                        std::reverse(polygon.begin(), polygon.begin() + static_cast<std::ptrdiff_t>(corners));
-                    net.polygonVertices.insert(net.polygonVertices.end(), polygon.begin(),
-                                               polygon.begin() + static_cast<std::ptrdiff_t>(corners));
-                    net.polygonStart.push_back(static_cast<std::int32_t>(net.polygonVertices.size()));
+        for (const std::int32_t cube : mixedCubes) {
+            const std::int64_t x = cube % cx, y = cube / cx;
+            const std::uint8_t bits = pattern[static_cast<std::size_t>(cube)];
+            const bool inside = bits & 1;
+            for (int axis = 0; axis < 3; ++axis) {
+                if (inside == static_cast<bool>(bits >> (1 << axis) & 1))
+                    continue;
+                // The voxel across the surface from the region, in image coordinates.
+                const Eigen::Vector3i grid(static_cast<int>(x), static_cast<int>(y), static_cast<int>(z));
+                Eigen::Vector3i across = grid - Eigen::Vector3i::Ones() + Eigen::Vector3i(lowerX, lowerY, lowerZ);
+                if (inside)
+                    across[axis] += 1;
+                std::int32_t region = outsideRegion;
+                if (across.x() >= 0 && across.y() >= 0 && across.z() >= 0 && across.x() < imageX &&
+                    across.y() < imageY && across.z() < imageZ)
+                    region = regionOf(across.x(), across.y(), across.z());
+                const EdgeRing& ring = rings[static_cast<std::size_t>(axis)];
+                std::array<std::int32_t, 4> quad{};
+                std::array<int, 4> cubeBitsOf{};
+                for (std::size_t k = 0; k < 4; ++k) {
+                    const Eigen::Vector3i cube = grid + ring.cubeOffset[k];
+                    const bool below = cube.z() < z;
+                    const std::size_t at = static_cast<std::size_t>(cube.y() * cx + cube.x());
+                    const int cubeBits = (below ? belowPattern : pattern)[at];
+                    cubeBitsOf[k] = cubeBits;
+                    const int localEdge = ring.localEdge[k];
+                    const std::int32_t vertex =
+                        (below ? belowFirst : first)[at] +
+                        table.polygonOfEdge[static_cast<std::size_t>(cubeBits)][static_cast<std::size_t>(localEdge)];
+                    quad[k] = vertex;
+                    std::int32_t& seen = net.across[static_cast<std::size_t>(vertex)];
+                    seen = seen == acrossUnknown || seen == region ? region : SurfaceNet::severalRegions;
+                    if (region != outsideRegion)
+                        net.contacts.push_back({globalCube(cube.x(), cube.y(), cube.z()) * 12 + localEdge, vertex});
                 }
+                // The sides between two cubes whose common face is doubled in both get their middle.
+                std::array<std::int32_t, 8> polygon{};
+                std::size_t corners = 0;
+                for (std::size_t k = 0; k < 4; ++k) {
+                    polygon[corners++] = quad[k];
+                    const std::size_t next = (k + 1) % 4;
+                    const Eigen::Vector3i step = ring.cubeOffset[next] - ring.cubeOffset[k];
+                    const int between = step.x() != 0 ? 0 : step.y() != 0 ? 1 : 2;
+                    const bool upward = step[between] > 0;
+                    const int faceHere = 2 * between + (upward ? 1 : 0), faceNext = 2 * between + (upward ? 0 : 1);
+                    if (!(table.doubleFaces[static_cast<std::size_t>(cubeBitsOf[k])] >> faceHere & 1) ||
+                        !(table.doubleFaces[static_cast<std::size_t>(cubeBitsOf[next])] >> faceNext & 1))
+                        continue;
+                    const Eigen::Vector3i lowerCube = grid + (upward ? ring.cubeOffset[k] : ring.cubeOffset[next]);
+                    const Eigen::Vector3i insideVoxel = inside ? grid : Eigen::Vector3i(grid + Eigen::Vector3i::Unit(axis));
+                    const std::array<std::int64_t, 3> key{(static_cast<std::int64_t>(lowerCube.z()) * cy + lowerCube.y()) * cx + lowerCube.x(),
+                                                          between,
+                                                          (static_cast<std::int64_t>(insideVoxel.z()) * (cy + 1) + insideVoxel.y()) * (cx + 1) + insideVoxel.x()};
+                    auto [slot, isNew] = middleOfSide.try_emplace(key, 0);
+                    if (isNew) {
+                        const Vec3 a(positions[3 * static_cast<std::size_t>(quad[k])], positions[3 * static_cast<std::size_t>(quad[k]) + 1],
+                                     positions[3 * static_cast<std::size_t>(quad[k]) + 2]);
+                        const Vec3 b(positions[3 * static_cast<std::size_t>(quad[next])], positions[3 * static_cast<std::size_t>(quad[next]) + 1],
+                                     positions[3 * static_cast<std::size_t>(quad[next]) + 2]);
+                        slot->second = addVertex(0.5 * (a + b));
+                        net.sideMiddle.back() = 1;
+                    }
+                    std::int32_t& seen = net.across[static_cast<std::size_t>(slot->second)];
+                    seen = seen == acrossUnknown || seen == region ? region : SurfaceNet::severalRegions;
+                    polygon[corners++] = slot->second;
+                }
+                // Outward is along +axis when the region's voxel is the lower one.
+                if (inside == mirrored)
+                    std::reverse(polygon.begin(), polygon.begin() + static_cast<std::ptrdiff_t>(corners));
+                net.polygonVertices.insert(net.polygonVertices.end(), polygon.begin(),
+                                           polygon.begin() + static_cast<std::ptrdiff_t>(corners));
+                net.polygonStart.push_back(static_cast<std::int32_t>(net.polygonVertices.size()));
             }
+        }
     }
 
     net.vertices.resize(static_cast<Eigen::Index>(positions.size() / 3), 3);

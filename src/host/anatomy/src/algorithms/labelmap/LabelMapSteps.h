@@ -59,8 +59,9 @@ std::vector<StructurePlan> planStructures(const std::unordered_map<std::int32_t,
                                           const LabelDataComponent* labels, bool includeUnnamedLabels,
                                           const std::map<int, Vec4>& imageColors);
 
-/// The voxels of the plan's labels within its bounding box.
-surface::BinaryMask maskOf(const Image& image, const StructurePlan& plan);
+/// The voxels of the plan's labels within its bounding box; `progress` is called before each
+/// slice with the fraction done.
+surface::BinaryMask maskOf(const Image& image, const StructurePlan& plan, const std::function<void(double)>& progress);
 
 /// The structure (its index in the plans) that each voxel belongs to, or -1.
 std::function<std::int32_t(int, int, int)> structureLookup(const Image& image, const std::vector<StructurePlan>& plans);

@@ -24,27 +24,36 @@ using Surface = GenericASCFromMultiLabelMap::Surface;
 /// request to stop is seen.
 constexpr auto reportInterval = std::chrono::milliseconds(200);
 
-/// Runs `meshOne(index)` for every plan on worker threads, the largest boxes first, while the
-/// calling thread reports progress. False when stopped; rethrows a worker's failure naming the
-/// structure.
-bool forEachPlanInParallel(const std::vector<StructurePlan>& plans, const std::function<void(std::size_t)>& meshOne,
+/// Thrown on a worker by its progress hook once the run is asked to stop.
+struct Stopped {};
+
+/// Work on one plan: meshOne(index, hook), where the work calls hook(fraction done) every few
+/// milliseconds; the hook throws Stopped once the run is to stop.
+using PlanWork = std::function<void(std::size_t, const std::function<void(double)>&)>;
+
+/// Runs the work for every plan on worker threads, the largest boxes first, while the calling
+/// thread reports progress (weighted by the plans' box sizes) and can stop the workers within
+/// one hook call. False when stopped; rethrows a worker's failure naming the structure.
+bool forEachPlanInParallel(const std::vector<StructurePlan>& plans, const PlanWork& meshOne,
                            const std::function<bool(double)>& progress)
 {
     // The largest boxes first, so that the last one started is small and no worker is left
     // alone with a large one; each surface depends only on its own box, whatever the order.
     std::vector<std::size_t> order(plans.size());
-    for (std::size_t index = 0; index < order.size(); ++index)
+    std::vector<double> weight(plans.size());
+    double totalWeight = 0.0;
+    for (std::size_t index = 0; index < order.size(); ++index) {
         order[index] = index;
-    const auto boxVoxels = [&](std::size_t index) {
         const LabelStatistics& statistics = plans[index].statistics;
-        std::int64_t voxels = 1;
+        weight[index] = 1.0;
         for (std::size_t axis = 0; axis < 3; ++axis)
-            voxels *= statistics.upper[axis] - statistics.lower[axis] + 1;
-        return voxels;
-    };
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return boxVoxels(a) > boxVoxels(b); });
+            weight[index] *= static_cast<double>(statistics.upper[axis] - statistics.lower[axis] + 1);
+        totalWeight += weight[index];
+    }
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return weight[a] > weight[b]; });
 
     std::vector<std::exception_ptr> errors(plans.size());
+    std::vector<std::atomic<double>> done(plans.size());
     std::atomic<std::size_t> next{0};
     std::atomic<bool> stop{false};
     std::mutex mutex;
@@ -54,7 +63,12 @@ bool forEachPlanInParallel(const std::vector<StructurePlan>& plans, const std::f
         for (std::size_t position; !stop && (position = next++) < plans.size();) {
             const std::size_t index = order[position];
             try {
-                meshOne(index);
+                meshOne(index, [&](double fraction) {
+                    done[index].store(fraction, std::memory_order_relaxed);
+                    if (stop)
+                        throw Stopped{};
+                });
+                done[index].store(1.0, std::memory_order_relaxed);
             }
             catch (...) {
                 errors[index] = std::current_exception();
@@ -73,9 +87,11 @@ bool forEachPlanInParallel(const std::vector<StructurePlan>& plans, const std::f
         std::unique_lock lock(mutex);
         while (finished < plans.size() && !stopped) {
             finishedOne.wait_for(lock, reportInterval);
-            const std::size_t done = finished;
             lock.unlock();
-            if (!progress(static_cast<double>(done) / static_cast<double>(plans.size()))) {
+            double fraction = 0.0;
+            for (std::size_t index = 0; index < plans.size(); ++index)
+                fraction += weight[index] * done[index].load(std::memory_order_relaxed);
+            if (!progress(totalWeight > 0.0 ? std::min(1.0, fraction / totalWeight) : 1.0)) {
                 stopped = true;
                 stop = true;
             }
@@ -113,8 +129,10 @@ std::vector<surface::TriangleSurface> voxelSurfaces(const Image& image, const Ma
                                                     const MeshingProgress& progress)
 {
     std::vector<surface::TriangleSurface> surfaces(plans.size());
-    const bool done = forEachPlanInParallel(plans, [&](std::size_t index) {
-        surfaces[index] = surface::extractSurface(maskOf(image, plans[index]), boxToWorld(voxelToWorld, plans[index]));
+    const bool done = forEachPlanInParallel(plans, [&](std::size_t index, const std::function<void(double)>& hook) {
+        const surface::BinaryMask mask = maskOf(image, plans[index], [&](double fraction) { hook(0.5 * fraction); });
+        surfaces[index] = surface::extractSurface(mask, boxToWorld(voxelToWorld, plans[index]),
+                                                  [&](double fraction) { hook(0.5 + 0.5 * fraction); });
     }, progress);
     return done ? std::move(surfaces) : std::vector<surface::TriangleSurface>{};
 }
@@ -129,10 +147,12 @@ std::vector<surface::TriangleSurface> smoothSurfaces(const Image& image, const M
     std::vector<surface::SurfaceNet> nets(plans.size());
     const auto regionOf = structureLookup(image, plans);
     const auto [nx, ny, nz] = image.dimensions();
-    const bool done = forEachPlanInParallel(plans, [&](std::size_t index) {
+    const bool done = forEachPlanInParallel(plans, [&](std::size_t index, const std::function<void(double)>& hook) {
         const StructurePlan& plan = plans[index];
-        nets[index] = surface::extractSurfaceNet(maskOf(image, plan), boxToWorld(voxelToWorld, plan),
-                                                 {{nx, ny, nz}, plan.statistics.lower}, regionOf);
+        // Copying the mask is the smaller part of the work.
+        const surface::BinaryMask mask = maskOf(image, plan, [&](double fraction) { hook(0.2 * fraction); });
+        nets[index] = surface::extractSurfaceNet(mask, boxToWorld(voxelToWorld, plan), {{nx, ny, nz}, plan.statistics.lower},
+                                                 regionOf, [&](double fraction) { hook(0.2 + 0.8 * fraction); });
     }, [&](double fraction) { return progress(netShare * fraction); });
     if (!done)
         return {};
@@ -158,8 +178,8 @@ std::vector<surface::TriangleSurface> meshStructures(const Image& image, const M
                                                          : smoothSurfaces(image, voxelToWorld, plans, meshingProgress);
     if (settings.decimate >= 1.0 || surfaces.size() != plans.size())
         return surfaces;
-    const bool done = forEachPlanInParallel(plans, [&](std::size_t index) {
-        surfaces[index] = surface::decimate(surfaces[index], settings.decimate);
+    const bool done = forEachPlanInParallel(plans, [&](std::size_t index, const std::function<void(double)>& hook) {
+        surfaces[index] = surface::decimate(surfaces[index], settings.decimate, hook);
     }, [&](double fraction) { return progress(meshingShare + (1.0 - meshingShare) * fraction); });
     return done ? std::move(surfaces) : std::vector<surface::TriangleSurface>{};
 }

@@ -56,8 +56,7 @@ std::vector<StructurePlan> planStructures(const std::unordered_map<std::int32_t,
     return plans;
 }
 
-/// The voxels of the plan's labels within its bounding box.
-surface::BinaryMask maskOf(const Image& image, const StructurePlan& plan)
+surface::BinaryMask maskOf(const Image& image, const StructurePlan& plan, const std::function<void(double)>& progress)
 {
     const auto& [lower, upper] = std::pair(plan.statistics.lower, plan.statistics.upper);
     surface::BinaryMask mask;
@@ -71,7 +70,8 @@ surface::BinaryMask maskOf(const Image& image, const StructurePlan& plan)
         for (std::int32_t label : plan.labels)
             values.push_back(static_cast<Pixel>(label));
         std::size_t out = 0;
-        for (int z = lower[2]; z <= upper[2]; ++z)
+        for (int z = lower[2]; z <= upper[2]; ++z) {
+            progress(static_cast<double>(z - lower[2]) / static_cast<double>(upper[2] - lower[2] + 1));
             for (int y = lower[1]; y <= upper[1]; ++y) {
                 const auto* row = pixels + (static_cast<std::size_t>(z) * ny + y) * nx;
                 for (int x = lower[0]; x <= upper[0]; ++x) {
@@ -81,6 +81,7 @@ surface::BinaryMask maskOf(const Image& image, const StructurePlan& plan)
                                              : std::find(values.begin(), values.end(), value) != values.end();
                 }
             }
+        }
     });
     return mask;
 }

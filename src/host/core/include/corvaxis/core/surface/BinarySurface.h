@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 // Surfaces of voxel regions by marching cubes (Lorensen and Cline): the surface crosses every
@@ -32,8 +33,11 @@ struct TriangleSurface {
 /// (x, y, z, 1) of the mask to world coordinates. Separate regions give separate shells.
 /// Deterministic: the same mask gives the same surface, bit for bit.
 /// Throws std::invalid_argument when the mask's size does not match its dimensions or the
-/// surface would need more vertices than a 32-bit index holds.
-TriangleSurface extractSurface(const BinaryMask& mask, const Mat4& indexToWorld);
+/// surface would need more vertices than a 32-bit index holds. `progress`, when given, is called
+/// on the calling thread before each slice of cubes with the fraction done; an exception it
+/// throws stops the work and propagates.
+TriangleSurface extractSurface(const BinaryMask& mask, const Mat4& indexToWorld,
+                               const std::function<void(double)>& progress = {});
 
 /// The volume a closed, outward-oriented surface encloses (divergence theorem).
 double enclosedVolume(const Points& vertices, const Triangles& faces);

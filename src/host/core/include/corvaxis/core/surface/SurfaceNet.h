@@ -59,9 +59,12 @@ struct MaskPlacement {
 /// The net of the mask's inside voxels. `regionOf` gives the region of a voxel outside the mask
 /// (in image voxel coordinates within the image), asked only for voxels next to the mask's
 /// surface; voxels beyond the image are outside. Quadrilaterals face outward also for a
-/// left-handed `indexToWorld`. Throws std::invalid_argument as extractSurface.
+/// left-handed `indexToWorld`. Throws std::invalid_argument as extractSurface. `progress`, when
+/// given, is called on the calling thread before each slice of cubes with the fraction done; an
+/// exception it throws stops the work and propagates.
 SurfaceNet extractSurfaceNet(const BinaryMask& mask, const Mat4& indexToWorld, const MaskPlacement& placement,
-                             const std::function<std::int32_t(int, int, int)>& regionOf);
+                             const std::function<std::int32_t(int, int, int)>& regionOf,
+                             const std::function<void(double)>& progress = {});
 
 struct SmoothingOptions {
     /// Laplacian steps, each moving a vertex half way to the mean of its neighbours.
