@@ -1,6 +1,8 @@
 #include "corvaxis/core/surface/SurfaceNet.h"
 #include "corvaxis/core/Threads.h"
 
+#include "LargeBuffer.h"
+
 #include <Eigen/Geometry>
 
 #include <algorithm>
@@ -24,7 +26,7 @@ enum class VertexRole : std::uint8_t {
     Fixed,     // a junction vertex with other than two junction neighbours: stays
 };
 
-std::int32_t findRoot(std::vector<std::int32_t>& parent, std::int32_t v)
+std::int32_t findRoot(LargeVector<std::int32_t>& parent, std::int32_t v)
 {
     while (parent[static_cast<std::size_t>(v)] != v) {
         parent[static_cast<std::size_t>(v)] = parent[static_cast<std::size_t>(parent[static_cast<std::size_t>(v)])];
@@ -37,54 +39,80 @@ std::int32_t findRoot(std::vector<std::int32_t>& parent, std::int32_t v)
 /// touching regions share map to the same one.
 struct JoinedNets {
     std::vector<std::size_t> offset;        // first net vertex number of each net
-    std::vector<std::int32_t> joinedOf;     // net vertex number -> joined vertex
-    Points positions;                       // per joined vertex
+    LargeVector<std::int32_t> joinedOf;     // net vertex number -> joined vertex
+    LargeVector<double> positionValues;     // x, y, z per joined vertex
     std::vector<VertexRole> role;
-    std::vector<std::int32_t> neighbourStart, neighbours;  // compressed rows
+    LargeVector<std::int32_t> neighbourStart, neighbours;  // compressed rows
+
+    Eigen::Map<Points> positions() { return {positionValues.data(), static_cast<Eigen::Index>(role.size()), 3}; }
+    Eigen::Map<const Points> positions() const
+    {
+        return {positionValues.data(), static_cast<Eigen::Index>(role.size()), 3};
+    }
 };
 
-/// Sorts the contacts by key, keeping the order of equal keys, in linear time (least significant
-/// digit first, eleven bits a pass).
-void sortByKey(std::vector<SurfaceNet::Contact>& contacts)
+/// All nets' contacts, with vertex numbers counted on from net to net, sorted by key and in net
+/// order within a key, in linear time: least significant digit first, the first pass reading the
+/// nets' own lists.
+LargeVector<SurfaceNet::Contact> sortedContacts(const std::vector<SurfaceNet>& nets, const std::vector<std::size_t>& offset)
 {
+    std::size_t count = 0;
     std::int64_t largest = 0;
-    for (const SurfaceNet::Contact& contact : contacts)
-        largest = std::max(largest, contact.key);
-    constexpr int digitBits = 11;
-    constexpr std::size_t buckets = std::size_t{1} << digitBits;
-    std::vector<SurfaceNet::Contact> sorted(contacts.size());
-    for (int shift = 0; shift < 63 && (largest >> shift) != 0; shift += digitBits) {
-        std::vector<std::size_t> start(buckets + 1, 0);
-        for (const SurfaceNet::Contact& contact : contacts)
-            ++start[static_cast<std::size_t>(contact.key >> shift) % buckets + 1];
-        std::partial_sum(start.begin(), start.end(), start.begin());
-        for (const SurfaceNet::Contact& contact : contacts)
-            sorted[start[static_cast<std::size_t>(contact.key >> shift) % buckets]++] = contact;
-        contacts.swap(sorted);
+    for (const SurfaceNet& net : nets) {
+        count += net.contacts.size();
+        for (const SurfaceNet::Contact& contact : net.contacts)
+            largest = std::max(largest, contact.key);
     }
+    int keyBits = 1;
+    while (keyBits < 63 && (largest >> keyBits) != 0)
+        ++keyBits;
+    const int passes = (keyBits + 13) / 14;  // digits of at most 14 bits
+    const int digitBits = (keyBits + passes - 1) / passes;
+    const std::int64_t digitMask = (std::int64_t{1} << digitBits) - 1;
+    LargeVector<SurfaceNet::Contact> sorted(count), from;
+    std::vector<std::size_t> start(static_cast<std::size_t>(digitMask) + 2);
+    for (int pass = 0; pass < passes; ++pass) {
+        const int shift = pass * digitBits;
+        const auto digit = [&](const SurfaceNet::Contact& contact) {
+            return static_cast<std::size_t>(contact.key >> shift & digitMask);
+        };
+        std::fill(start.begin(), start.end(), 0);
+        if (pass == 0) {
+            for (const SurfaceNet& net : nets)
+                for (const SurfaceNet::Contact& contact : net.contacts)
+                    ++start[digit(contact) + 1];
+            std::partial_sum(start.begin(), start.end(), start.begin());
+            for (std::size_t r = 0; r < nets.size(); ++r)
+                for (const SurfaceNet::Contact& contact : nets[r].contacts)
+                    sorted[start[digit(contact)]++] = {contact.key, static_cast<std::int32_t>(offset[r]) + contact.vertex};
+            continue;
+        }
+        from.swap(sorted);
+        sorted.resize(count);
+        for (const SurfaceNet::Contact& contact : from)
+            ++start[digit(contact) + 1];
+        std::partial_sum(start.begin(), start.end(), start.begin());
+        for (const SurfaceNet::Contact& contact : from)
+            sorted[start[digit(contact)]++] = contact;
+    }
+    return sorted;
 }
 
 JoinedNets joinNets(const std::vector<SurfaceNet>& nets)
 {
     JoinedNets joined;
-    std::size_t total = 0, contactCount = 0;
+    std::size_t total = 0;
     for (const SurfaceNet& net : nets) {
         joined.offset.push_back(total);
         total += static_cast<std::size_t>(net.vertices.rows());
-        contactCount += net.contacts.size();
     }
 
     // Vertices of two nets that cross the same edge of the same cube are one. Each such key comes
     // from exactly the two nets on either side of the edge.
-    std::vector<std::int32_t> parent(total);
+    LargeVector<std::int32_t> parent(total);
     std::iota(parent.begin(), parent.end(), 0);
     {
-        std::vector<SurfaceNet::Contact> contacts;
-        contacts.reserve(contactCount);
-        for (std::size_t r = 0; r < nets.size(); ++r)
-            for (const SurfaceNet::Contact& contact : nets[r].contacts)
-                contacts.push_back({contact.key, static_cast<std::int32_t>(joined.offset[r]) + contact.vertex});
-        sortByKey(contacts);
+        const LargeVector<SurfaceNet::Contact> contacts = sortedContacts(nets, joined.offset);
         for (std::size_t i = 1; i < contacts.size(); ++i)
             if (contacts[i].key == contacts[i - 1].key)
                 parent[static_cast<std::size_t>(findRoot(parent, contacts[i].vertex))] = findRoot(parent, contacts[i - 1].vertex);
@@ -92,8 +120,8 @@ JoinedNets joinNets(const std::vector<SurfaceNet>& nets)
     // A set holding two vertices of one net would pinch that net's surface, so its vertices stay
     // apart. Vertices are numbered net by net, so a set's members from one net come one after
     // another.
-    std::vector<std::int32_t> lastNetOfRoot(total, -1);
-    std::vector<std::uint8_t> pinching(total, 0);
+    LargeVector<std::int32_t> lastNetOfRoot(total, -1);
+    LargeVector<std::uint8_t> pinching(total, 0);
     for (std::size_t r = 0; r < nets.size(); ++r)
         for (std::size_t v = joined.offset[r]; v < joined.offset[r] + static_cast<std::size_t>(nets[r].vertices.rows()); ++v) {
             const auto root = static_cast<std::size_t>(parent[v] = findRoot(parent, static_cast<std::int32_t>(v)));
@@ -103,9 +131,9 @@ JoinedNets joinNets(const std::vector<SurfaceNet>& nets)
         }
 
     joined.joinedOf.resize(total);
-    std::vector<std::int32_t>& joinedOfRoot = lastNetOfRoot;  // no longer needed as such
+    LargeVector<std::int32_t>& joinedOfRoot = lastNetOfRoot;  // no longer needed as such
     std::fill(joinedOfRoot.begin(), joinedOfRoot.end(), -1);
-    std::vector<std::int32_t> members;
+    LargeVector<std::int32_t> members;
     members.reserve(total);
     for (std::size_t v = 0; v < total; ++v) {
         const auto root = static_cast<std::size_t>(parent[v]);
@@ -119,7 +147,7 @@ JoinedNets joinNets(const std::vector<SurfaceNet>& nets)
     }
 
     const std::size_t count = members.size();
-    joined.positions = Points::Zero(static_cast<Eigen::Index>(count), 3);
+    joined.positionValues.assign(3 * count, 0.0);
     joined.role.assign(count, VertexRole::Free);
     for (std::size_t r = 0; r < nets.size(); ++r) {
         const SurfaceNet& net = nets[r];
@@ -128,7 +156,7 @@ JoinedNets joinNets(const std::vector<SurfaceNet>& nets)
             const auto j = static_cast<std::size_t>(joinedOf[i]);
             const double share = 1.0 / static_cast<double>(members[j]);
             for (Eigen::Index axis = 0; axis < 3; ++axis)
-                joined.positions(static_cast<Eigen::Index>(j), axis) += net.vertices(i, axis) * share;
+                joined.positionValues[3 * j + static_cast<std::size_t>(axis)] += net.vertices(i, axis) * share;
             const std::int32_t across = net.across[static_cast<std::size_t>(i)];
             if (across == SurfaceNet::severalRegions)
                 joined.role[j] = VertexRole::Junction;
@@ -159,7 +187,7 @@ JoinedNets joinNets(const std::vector<SurfaceNet>& nets)
     forEachSide([&](std::int32_t from, std::int32_t) { ++joined.neighbourStart[static_cast<std::size_t>(from) + 1]; });
     std::partial_sum(joined.neighbourStart.begin(), joined.neighbourStart.end(), joined.neighbourStart.begin());
     joined.neighbours.resize(static_cast<std::size_t>(joined.neighbourStart.back()));
-    std::vector<std::int32_t> fill(joined.neighbourStart.begin(), joined.neighbourStart.end() - 1);
+    LargeVector<std::int32_t> fill(joined.neighbourStart.begin(), joined.neighbourStart.end() - 1);
     forEachSide([&](std::int32_t from, std::int32_t to) {
         joined.neighbours[static_cast<std::size_t>(fill[static_cast<std::size_t>(from)]++)] = to;
     });
@@ -232,22 +260,25 @@ void parallelFor(std::size_t count, const std::function<void(std::size_t)>& work
 
 /// One Laplacian step: each vertex half way to the mean of its smoothing neighbours. Each vertex
 /// depends on `from` alone, so the vertices are shared among threads in blocks.
-void relax(const JoinedNets& joined, const Points& from, Points& to)
+void relax(const JoinedNets& joined, const double* from, double* to)
 {
     constexpr std::size_t block = 16384;
     const std::size_t count = joined.role.size();
     parallelFor((count + block - 1) / block, [&](std::size_t b) {
         for (std::size_t v = b * block; v < std::min(count, (b + 1) * block); ++v) {
-            const Eigen::Index row = static_cast<Eigen::Index>(v);
             const auto begin = joined.neighbourStart[v], end = joined.neighbourStart[v + 1];
             if (begin == end) {
-                to.row(row) = from.row(row);
+                std::copy_n(from + 3 * v, 3, to + 3 * v);
                 continue;
             }
-            Vec3 sum = Vec3::Zero();
-            for (auto n = begin; n < end; ++n)
-                sum += from.row(joined.neighbours[static_cast<std::size_t>(n)]).transpose();
-            to.row(row) = 0.5 * (from.row(row) + sum.transpose() / (end - begin));
+            double sum[3] = {0.0, 0.0, 0.0};
+            for (auto n = begin; n < end; ++n) {
+                const double* neighbour = from + 3 * static_cast<std::size_t>(joined.neighbours[static_cast<std::size_t>(n)]);
+                for (std::size_t axis = 0; axis < 3; ++axis)
+                    sum[axis] += neighbour[axis];
+            }
+            for (std::size_t axis = 0; axis < 3; ++axis)
+                to[3 * v + axis] = 0.5 * (from[3 * v + axis] + sum[axis] / (end - begin));
         }
     });
 }
@@ -267,7 +298,7 @@ std::size_t fanApex(const SurfaceNet& net, const JoinedNets& joined, std::size_t
     }
     std::array<Vec3, 4> corner;
     for (std::size_t k = 0; k < 4; ++k)
-        corner[k] = joined.positions.row(joined.joinedOf[joined.offset[r] + static_cast<std::size_t>(net.polygonVertices[begin + k])])
+        corner[k] = joined.positions().row(joined.joinedOf[joined.offset[r] + static_cast<std::size_t>(net.polygonVertices[begin + k])])
                         .transpose();
     const auto area = [&](std::size_t a, std::size_t b, std::size_t c) {
         return (corner[b] - corner[a]).cross(corner[c] - corner[a]).norm();
@@ -298,12 +329,11 @@ void forEachTriangle(const SurfaceNet& net, const JoinedNets& joined, std::size_
     }
 }
 
-Triangles triangulate(const SurfaceNet& net, const JoinedNets& joined, std::size_t r)
+void triangulate(const SurfaceNet& net, const JoinedNets& joined, std::size_t r, Triangles& faces)
 {
-    Triangles faces(static_cast<Eigen::Index>(net.polygonVertices.size() - 2 * net.polygonCount()), 3);
+    faces.resize(static_cast<Eigen::Index>(net.polygonVertices.size() - 2 * net.polygonCount()), 3);
     Eigen::Index row = 0;
     forEachTriangle(net, joined, r, [&](std::int32_t a, std::int32_t b, std::int32_t c) { faces.row(row++) << a, b, c; });
-    return faces;
 }
 
 /// Moves net r's free vertices along their normals so that it encloses its target volume, and
@@ -313,19 +343,21 @@ Triangles triangulate(const SurfaceNet& net, const JoinedNets& joined, std::size
 /// splits the net again, since on a small shape the offset changes which diagonals are shorter.
 Triangles correctVolume(const SurfaceNet& net, std::size_t r, double targetVolume, JoinedNets& joined)
 {
+    Triangles faces;
     constexpr int maximumRounds = 8;
     constexpr double tolerance = 1e-4;  // of the target volume
     const std::int32_t* joinedOf = joined.joinedOf.data() + joined.offset[r];
     const auto vertices = static_cast<std::size_t>(net.vertices.rows());
-    Points areaNormal(static_cast<Eigen::Index>(vertices), 3);
+    LargeVector<double> areaNormalValues(3 * vertices);
+    Eigen::Map<Points> areaNormal(areaNormalValues.data(), static_cast<Eigen::Index>(vertices), 3);
     for (int round = 0; round < maximumRounds; ++round) {
-        Triangles faces = triangulate(net, joined, r);
+        triangulate(net, joined, r, faces);
         areaNormal.setZero();
         double sixfoldVolume = 0.0;
         for (Eigen::Index f = 0; f < faces.rows(); ++f) {
-            const Vec3 a = joined.positions.row(joinedOf[faces(f, 0)]).transpose();
-            const Vec3 b = joined.positions.row(joinedOf[faces(f, 1)]).transpose();
-            const Vec3 c = joined.positions.row(joinedOf[faces(f, 2)]).transpose();
+            const Vec3 a = joined.positions().row(joinedOf[faces(f, 0)]).transpose();
+            const Vec3 b = joined.positions().row(joinedOf[faces(f, 1)]).transpose();
+            const Vec3 c = joined.positions().row(joinedOf[faces(f, 2)]).transpose();
             const Vec3 cross = (b - a).cross(c - a);
             sixfoldVolume += a.dot(b.cross(c));
             for (Eigen::Index k = 0; k < 3; ++k)
@@ -346,10 +378,11 @@ Triangles correctVolume(const SurfaceNet& net, std::size_t r, double targetVolum
             const auto j = joinedOf[i];
             const double length = areaNormal.row(static_cast<Eigen::Index>(i)).norm();
             if (joined.role[static_cast<std::size_t>(j)] == VertexRole::Free && length > 0.0)
-                joined.positions.row(j) += offset / length * areaNormal.row(static_cast<Eigen::Index>(i));
+                joined.positions().row(j) += offset / length * areaNormal.row(static_cast<Eigen::Index>(i));
         }
     }
-    return triangulate(net, joined, r);
+    triangulate(net, joined, r, faces);
+    return faces;
 }
 
 }  // namespace
@@ -364,12 +397,12 @@ std::vector<TriangleSurface> smoothSurfaceNets(const std::vector<SurfaceNet>& ne
     if (!goOn(0.0))
         return {};
     JoinedNets joined = joinNets(nets);
-    Points next(joined.positions.rows(), 3);
+    LargeVector<double> next(joined.positionValues.size());
     for (int step = 0; step < options.iterations; ++step) {
         if (!goOn((2.0 + step) / steps))
             return {};
-        relax(joined, joined.positions, next);
-        joined.positions.swap(next);
+        relax(joined, joined.positionValues.data(), next.data());
+        joined.positionValues.swap(next);
     }
     if (!goOn((2.0 + options.iterations) / steps))
         return {};
@@ -381,7 +414,7 @@ std::vector<TriangleSurface> smoothSurfaceNets(const std::vector<SurfaceNet>& ne
         surfaces[r].faces = correctVolume(nets[r], r, targetVolumes[r], joined);
         surfaces[r].vertices.resize(nets[r].vertices.rows(), 3);
         for (std::size_t i = 0; i < vertices; ++i)
-            surfaces[r].vertices.row(static_cast<Eigen::Index>(i)) = joined.positions.row(joinedOf[i]);
+            surfaces[r].vertices.row(static_cast<Eigen::Index>(i)) = joined.positions().row(joinedOf[i]);
     });
     return surfaces;
 }
