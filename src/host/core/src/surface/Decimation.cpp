@@ -32,13 +32,15 @@ struct Candidate {
 
 class Decimator {
 public:
-    explicit Decimator(const TriangleSurface& surface)
+    Decimator(const TriangleSurface& surface, const std::function<void(double)>& progress)
         : m_positions(surface.vertices), m_faces(surface.faces), m_alive(static_cast<std::size_t>(surface.faces.rows()), true),
           m_facesOf(static_cast<std::size_t>(surface.vertices.rows())),
           m_quadrics(static_cast<std::size_t>(surface.vertices.rows()), Quadric::Zero()),
           m_stamp(static_cast<std::size_t>(surface.vertices.rows()), 0)
     {
         for (Eigen::Index f = 0; f < m_faces.rows(); ++f) {
+            if (progress && f % 65536 == 0)
+                progress(0.0);
             for (int k = 0; k < 3; ++k)
                 m_facesOf[static_cast<std::size_t>(m_faces(f, k))].push_back(static_cast<std::int32_t>(f));
             const Vec3 a = position(m_faces(f, 0)), b = position(m_faces(f, 1)), c = position(m_faces(f, 2));
@@ -53,12 +55,19 @@ public:
                 m_quadrics[static_cast<std::size_t>(m_faces(f, k))] += quadric;
         }
         m_faceCount = m_faces.rows();
-        for (Eigen::Index f = 0; f < m_faces.rows(); ++f)
+        // Every edge once, then heaped as a whole.
+        std::vector<Candidate> edges;
+        edges.reserve(static_cast<std::size_t>(m_faces.rows()) * 3 / 2);
+        for (Eigen::Index f = 0; f < m_faces.rows(); ++f) {
+            if (progress && f % 65536 == 0)
+                progress(0.0);
             for (int k = 0; k < 3; ++k) {
                 const std::int32_t a = m_faces(f, k), b = m_faces(f, (k + 1) % 3);
                 if (a < b)
-                    push(a, b);
+                    edges.push_back(candidate(a, b));
             }
+        }
+        m_queue = decltype(m_queue)(std::greater<>{}, std::move(edges));
     }
 
     void run(Eigen::Index targetFaces, const std::function<void(double)>& progress)
@@ -128,7 +137,9 @@ private:
 
     /// Queues the collapse of edge (a, b) into whichever end has the smaller quadric error: the
     /// remaining vertices are a subset of the given ones, so they stay on the given surface.
-    void push(std::int32_t a, std::int32_t b)
+    void push(std::int32_t a, std::int32_t b) { m_queue.push(candidate(a, b)); }
+
+    Candidate candidate(std::int32_t a, std::int32_t b) const
     {
         const Quadric quadric = m_quadrics[static_cast<std::size_t>(a)] + m_quadrics[static_cast<std::size_t>(b)];
         const auto cost = [&](const Vec3& p) {
@@ -137,7 +148,7 @@ private:
         };
         const double costA = cost(position(a)), costB = cost(position(b));
         const Vec3 best = costA <= costB ? position(a) : position(b);
-        m_queue.push({std::min(costA, costB), a, b, m_stamp[static_cast<std::size_t>(a)], m_stamp[static_cast<std::size_t>(b)], best});
+        return {std::min(costA, costB), a, b, m_stamp[static_cast<std::size_t>(a)], m_stamp[static_cast<std::size_t>(b)], best};
     }
 
     bool collapse(const Candidate& candidate)
@@ -229,7 +240,7 @@ TriangleSurface decimate(const TriangleSurface& surface, double share, const std
         throw std::invalid_argument("the share of triangles kept must lie in (0, 1]");
     if (share == 1.0)
         return surface;
-    Decimator decimator(surface);
+    Decimator decimator(surface, progress);
     decimator.run(static_cast<Eigen::Index>(std::floor(share * static_cast<double>(surface.faces.rows()))), progress);
     return decimator.result();
 }

@@ -1,5 +1,6 @@
 #include "corvaxis/core/surface/SurfaceNet.h"
 #include "corvaxis/core/Threads.h"
+#include "corvaxis/core/surface/ReportedWork.h"
 
 #include "LargeBuffer.h"
 
@@ -341,7 +342,8 @@ void triangulate(const SurfaceNet& net, const JoinedNets& joined, std::size_t r,
 /// one that would take a sphere of the net's volume to the target (a linear step would overshoot
 /// far on a small shape that the smoothing shrank a lot); a few rounds settle it. Each round
 /// splits the net again, since on a small shape the offset changes which diagonals are shorter.
-Triangles correctVolume(const SurfaceNet& net, std::size_t r, double targetVolume, JoinedNets& joined)
+Triangles correctVolume(const SurfaceNet& net, std::size_t r, double targetVolume, JoinedNets& joined,
+                        const std::function<void(double)>& hook)
 {
     Triangles faces;
     constexpr int maximumRounds = 8;
@@ -351,6 +353,7 @@ Triangles correctVolume(const SurfaceNet& net, std::size_t r, double targetVolum
     LargeVector<double> areaNormalValues(3 * vertices);
     Eigen::Map<Points> areaNormal(areaNormalValues.data(), static_cast<Eigen::Index>(vertices), 3);
     for (int round = 0; round < maximumRounds; ++round) {
+        hook(static_cast<double>(round) / maximumRounds);
         triangulate(net, joined, r, faces);
         areaNormal.setZero();
         double sixfoldVolume = 0.0;
@@ -404,18 +407,32 @@ std::vector<TriangleSurface> smoothSurfaceNets(const std::vector<SurfaceNet>& ne
         relax(joined, joined.positionValues.data(), next.data());
         joined.positionValues.swap(next);
     }
-    if (!goOn((2.0 + options.iterations) / steps))
-        return {};
-    // A net's free vertices are its own, so nets never write the same vertex.
+    // A net's free vertices are its own, so nets never write the same vertex. The calling thread
+    // reports while the nets are worked on, so that one large net does not hold back the news.
     std::vector<TriangleSurface> surfaces(nets.size());
-    parallelFor(nets.size(), [&](std::size_t r) {
+    std::vector<std::size_t> order(nets.size());
+    std::vector<double> weights(nets.size());
+    for (std::size_t r = 0; r < nets.size(); ++r) {
+        order[r] = r;
+        weights[r] = static_cast<double>(nets[r].vertices.rows());
+    }
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return weights[a] > weights[b]; });
+    std::vector<std::exception_ptr> errors;
+    const auto finishNet = [&](std::size_t r, const std::function<void(double)>& hook) {
         const std::int32_t* joinedOf = joined.joinedOf.data() + joined.offset[r];
         const auto vertices = static_cast<std::size_t>(nets[r].vertices.rows());
-        surfaces[r].faces = correctVolume(nets[r], r, targetVolumes[r], joined);
+        surfaces[r].faces = correctVolume(nets[r], r, targetVolumes[r], joined, hook);
         surfaces[r].vertices.resize(nets[r].vertices.rows(), 3);
         for (std::size_t i = 0; i < vertices; ++i)
             surfaces[r].vertices.row(static_cast<Eigen::Index>(i)) = joined.positions().row(joinedOf[i]);
-    });
+    };
+    const auto report = [&](double fraction) { return goOn((2.0 + options.iterations + fraction) / steps); };
+    if (!runReportingProgress(order, weights, static_cast<std::size_t>(std::clamp(computingThreads(), 1, 8)), finishNet,
+                              report, errors))
+        return {};
+    for (const auto& error : errors)
+        if (error)
+            std::rethrow_exception(error);
     return surfaces;
 }
 

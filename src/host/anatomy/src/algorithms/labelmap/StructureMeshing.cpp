@@ -1,18 +1,14 @@
 #include "LabelMapSteps.h"
 
 #include "corvaxis/core/surface/Decimation.h"
+#include "corvaxis/core/surface/ReportedWork.h"
 
 #include <fmt/format.h>
 
 #include <algorithm>
 #include <cmath>
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <exception>
-#include <mutex>
 #include <stdexcept>
-#include <thread>
 
 namespace corvaxis::AnatomicalStructureProcessing::labelmap {
 
@@ -20,87 +16,27 @@ namespace {
 
 using Surface = GenericASCFromMultiLabelMap::Surface;
 
-/// How often the waiting thread reports, so that a long structure still shows progress and a
-/// request to stop is seen.
-constexpr auto reportInterval = std::chrono::milliseconds(200);
-
-/// Thrown on a worker by its progress hook once the run is asked to stop.
-struct Stopped {};
-
-/// Work on one plan: meshOne(index, hook), where the work calls hook(fraction done) every few
-/// milliseconds; the hook throws Stopped once the run is to stop.
-using PlanWork = std::function<void(std::size_t, const std::function<void(double)>&)>;
-
 /// Runs the work for every plan on worker threads, the largest boxes first, while the calling
 /// thread reports progress (weighted by the plans' box sizes) and can stop the workers within
 /// one hook call. False when stopped; rethrows a worker's failure naming the structure.
-bool forEachPlanInParallel(const std::vector<StructurePlan>& plans, const PlanWork& meshOne,
+bool forEachPlanInParallel(const std::vector<StructurePlan>& plans, const surface::ItemWork& meshOne,
                            const std::function<bool(double)>& progress)
 {
     // The largest boxes first, so that the last one started is small and no worker is left
     // alone with a large one; each surface depends only on its own box, whatever the order.
     std::vector<std::size_t> order(plans.size());
     std::vector<double> weight(plans.size());
-    double totalWeight = 0.0;
     for (std::size_t index = 0; index < order.size(); ++index) {
         order[index] = index;
         const LabelStatistics& statistics = plans[index].statistics;
         weight[index] = 1.0;
         for (std::size_t axis = 0; axis < 3; ++axis)
             weight[index] *= static_cast<double>(statistics.upper[axis] - statistics.lower[axis] + 1);
-        totalWeight += weight[index];
     }
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return weight[a] > weight[b]; });
 
-    std::vector<std::exception_ptr> errors(plans.size());
-    std::vector<std::atomic<double>> done(plans.size());
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> stop{false};
-    std::mutex mutex;
-    std::condition_variable finishedOne;
-    std::size_t finished = 0;
-    const auto work = [&] {
-        for (std::size_t position; !stop && (position = next++) < plans.size();) {
-            const std::size_t index = order[position];
-            try {
-                meshOne(index, [&](double fraction) {
-                    done[index].store(fraction, std::memory_order_relaxed);
-                    if (stop)
-                        throw Stopped{};
-                });
-                done[index].store(1.0, std::memory_order_relaxed);
-            }
-            catch (...) {
-                errors[index] = std::current_exception();
-            }
-            const std::lock_guard lock(mutex);
-            ++finished;
-            finishedOne.notify_one();
-        }
-    };
-    const std::size_t workerCount = std::min<std::size_t>(plans.size(), threadBudget());
-    std::vector<std::thread> workers;
-    for (std::size_t i = 0; i < workerCount; ++i)
-        workers.emplace_back(work);
-    bool stopped = false;
-    {
-        std::unique_lock lock(mutex);
-        while (finished < plans.size() && !stopped) {
-            finishedOne.wait_for(lock, reportInterval);
-            lock.unlock();
-            double fraction = 0.0;
-            for (std::size_t index = 0; index < plans.size(); ++index)
-                fraction += weight[index] * done[index].load(std::memory_order_relaxed);
-            if (!progress(totalWeight > 0.0 ? std::min(1.0, fraction / totalWeight) : 1.0)) {
-                stopped = true;
-                stop = true;
-            }
-            lock.lock();
-        }
-    }
-    for (auto& worker : workers)
-        worker.join();
-    if (stopped)
+    std::vector<std::exception_ptr> errors;
+    if (!surface::runReportingProgress(order, weight, threadBudget(), meshOne, progress, errors))
         return false;
     for (std::size_t index = 0; index < plans.size(); ++index)
         if (errors[index]) {
