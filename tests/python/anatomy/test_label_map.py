@@ -1,6 +1,7 @@
 """generic_asc_from_label_map: arguments, errors, the structures it builds, the docstring example."""
 
 import collections
+import time
 import types
 
 import numpy as np
@@ -221,3 +222,43 @@ def test_progress_is_reported_and_a_raising_callback_stops(label_image, organs):
     with pytest.raises(KeyboardInterrupt):
         algorithm()
     assert algorithm.status == 4
+
+
+class Stop(Exception):
+    pass
+
+
+@pytest.mark.heavy(reason="one structure filling a 160³ map, meshed eight times")
+@pytest.mark.parametrize("surface, decimate, stop_at", [
+    (SURFACE.SMOOTH, 1.0, 0.3),   # building the net, then smoothing
+    (SURFACE.SMOOTH, 0.25, 0.7),  # decimating
+    (SURFACE.VOXEL, 0.25, 0.7),
+    (SURFACE.VOXEL, 1.0, 0.5),    # marching cubes
+])
+def test_one_large_structure_reports_within_its_steps_and_stops_promptly(label_image, surface, decimate, stop_at):
+    image = label_image([((80.0, 80.0, 80.0), (72.0, 64.0, 56.0), 1)], shape=(160, 160, 160))
+    algorithm = anatomy.GenericASCFromMultiLabelMap(image, {1: "blob"})
+    algorithm.p_surface, algorithm.p_decimate = surface, decimate
+    fractions = []
+    algorithm.set_progress_callback(lambda fraction, step: fractions.append(fraction))
+    start = time.perf_counter()
+    algorithm()
+    whole = time.perf_counter() - start
+    assert fractions == sorted(fractions)
+    if decimate < 1:
+        # News from inside the decimation of the one structure, not only at its ends.
+        assert any(0.6 < fraction < 0.95 for fraction in fractions)
+
+    raised = []
+
+    def stop(fraction, step):
+        if fraction >= stop_at:
+            raised.append(time.perf_counter())
+            raise Stop
+
+    algorithm.set_progress_callback(stop)
+    with pytest.raises(Stop):
+        algorithm()
+    # Generous against load: the run stops within one slice or round, some hundredths of a second.
+    assert time.perf_counter() - raised[0] < 0.25 * whole
+    assert algorithm.status == corvaxis.Algorithm.Status.CANCELLED and algorithm.results == {}
