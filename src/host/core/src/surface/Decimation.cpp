@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
-#include <queue>
 #include <tuple>
 #include <stdexcept>
 #include <vector>
@@ -18,11 +17,12 @@ namespace {
 /// A symmetric 4x4 quadric in homogeneous coordinates: the error of point p is (p, 1) Q (p, 1).
 using Quadric = Eigen::Matrix4d;
 
+/// A queued collapse of edge (a, b); the end it collapses into is worked out again when it comes
+/// up (the stamps say that neither vertex changed since), which keeps the queue small.
 struct Candidate {
     double cost;
     std::int32_t a, b;
     std::uint32_t stampA, stampB;  // the vertices' versions when the candidate was made
-    Vec3 position;
     bool operator>(const Candidate& other) const
     {
         // Ties broken by the vertices, so that the order never depends on the heap's internals.
@@ -67,7 +67,8 @@ public:
                     edges.push_back(candidate(a, b));
             }
         }
-        m_queue = decltype(m_queue)(std::greater<>{}, std::move(edges));
+        m_queue = std::move(edges);
+        std::make_heap(m_queue.begin(), m_queue.end(), std::greater<>{});
     }
 
     void run(Eigen::Index targetFaces, const std::function<void(double)>& progress)
@@ -77,12 +78,13 @@ public:
         for (std::size_t pops = 0; m_faceCount > targetFaces && !m_queue.empty(); ++pops) {
             if (progress && pops % 4096 == 0)
                 progress(static_cast<double>(initialFaces - m_faceCount) / toRemove);
-            const Candidate candidate = m_queue.top();
-            m_queue.pop();
-            if (candidate.stampA != m_stamp[static_cast<std::size_t>(candidate.a)] ||
-                candidate.stampB != m_stamp[static_cast<std::size_t>(candidate.b)] || !connected(candidate.a, candidate.b))
+            std::pop_heap(m_queue.begin(), m_queue.end(), std::greater<>{});
+            const Candidate candidate = m_queue.back();
+            m_queue.pop_back();
+            if (!current(candidate) || !connected(candidate.a, candidate.b))
                 continue;
-            collapse(candidate);
+            if (collapse(candidate))
+                dropStaleCandidates();
         }
     }
 
@@ -137,23 +139,51 @@ private:
 
     /// Queues the collapse of edge (a, b) into whichever end has the smaller quadric error: the
     /// remaining vertices are a subset of the given ones, so they stay on the given surface.
-    void push(std::int32_t a, std::int32_t b) { m_queue.push(candidate(a, b)); }
+    void push(std::int32_t a, std::int32_t b)
+    {
+        m_queue.push_back(candidate(a, b));
+        std::push_heap(m_queue.begin(), m_queue.end(), std::greater<>{});
+    }
 
-    Candidate candidate(std::int32_t a, std::int32_t b) const
+    /// The two ends' errors for collapsing edge (a, b) into a and into b.
+    std::pair<double, double> costs(std::int32_t a, std::int32_t b) const
     {
         const Quadric quadric = m_quadrics[static_cast<std::size_t>(a)] + m_quadrics[static_cast<std::size_t>(b)];
         const auto cost = [&](const Vec3& p) {
             const Vec4 h(p.x(), p.y(), p.z(), 1.0);
             return std::max(0.0, h.dot(quadric * h));
         };
-        const double costA = cost(position(a)), costB = cost(position(b));
-        const Vec3 best = costA <= costB ? position(a) : position(b);
-        return {std::min(costA, costB), a, b, m_stamp[static_cast<std::size_t>(a)], m_stamp[static_cast<std::size_t>(b)], best};
+        return {cost(position(a)), cost(position(b))};
+    }
+
+    Candidate candidate(std::int32_t a, std::int32_t b) const
+    {
+        const auto [costA, costB] = costs(a, b);
+        return {std::min(costA, costB), a, b, m_stamp[static_cast<std::size_t>(a)], m_stamp[static_cast<std::size_t>(b)]};
+    }
+
+    bool current(const Candidate& candidate) const
+    {
+        return candidate.stampA == m_stamp[static_cast<std::size_t>(candidate.a)] &&
+               candidate.stampB == m_stamp[static_cast<std::size_t>(candidate.b)];
+    }
+
+    /// Drops the candidates that no longer count once they are about a quarter of the queue (a
+    /// closed surface has 1.5 edges per triangle): popping them one by one was most of the work.
+    /// The current ones keep their order.
+    void dropStaleCandidates()
+    {
+        if (m_queue.size() < 2 * static_cast<std::size_t>(m_faceCount))
+            return;
+        std::erase_if(m_queue, [&](const Candidate& candidate) { return !current(candidate); });
+        std::make_heap(m_queue.begin(), m_queue.end(), std::greater<>{});
     }
 
     bool collapse(const Candidate& candidate)
     {
         const std::int32_t a = candidate.a, b = candidate.b;
+        const auto [costA, costB] = costs(a, b);
+        const Vec3 target = costA <= costB ? position(a) : position(b);
         neighbours(a, m_aNeighbours);
         neighbours(b, m_bNeighbours);
         // Link condition: only the two corners opposite the edge may be common neighbours, and
@@ -176,7 +206,7 @@ private:
                     const std::int32_t corner = m_faces(f, k);
                     hasBoth = hasBoth || (corner == (v == a ? b : a));
                     before[static_cast<std::size_t>(k)] = position(corner);
-                    after[static_cast<std::size_t>(k)] = corner == a || corner == b ? candidate.position : position(corner);
+                    after[static_cast<std::size_t>(k)] = corner == a || corner == b ? target : position(corner);
                 }
                 if (hasBoth)
                     continue;
@@ -209,7 +239,7 @@ private:
             }
         }
         m_facesOf[static_cast<std::size_t>(b)].clear();
-        m_positions.row(a) = candidate.position.transpose();
+        m_positions.row(a) = target.transpose();
         m_quadrics[static_cast<std::size_t>(a)] += m_quadrics[static_cast<std::size_t>(b)];
         ++m_stamp[static_cast<std::size_t>(a)];
         ++m_stamp[static_cast<std::size_t>(b)];
@@ -228,7 +258,7 @@ private:
     std::vector<Quadric> m_quadrics;
     std::vector<std::uint32_t> m_stamp;
     Eigen::Index m_faceCount = 0;
-    std::priority_queue<Candidate, std::vector<Candidate>, std::greater<>> m_queue;
+    std::vector<Candidate> m_queue;  // a heap, least cost first
     std::vector<std::int32_t> m_aNeighbours, m_bNeighbours;  // scratch of collapse
 };
 
