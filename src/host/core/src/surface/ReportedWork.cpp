@@ -50,31 +50,36 @@ bool runReportingProgress(const std::vector<std::size_t>& order, const std::vect
             finishedOne.notify_one();
         }
     };
-    std::vector<std::thread> workers;
-    for (std::size_t i = 0; i < std::min(order.size(), std::max<std::size_t>(threads, 1)); ++i)
-        workers.emplace_back(run);
     bool stopped = false;
     std::exception_ptr reportFailure;  // thrown on only once the workers are joined
-    {
+    const auto reportNow = [&] {
+        double fraction = 0.0;
+        for (std::size_t item = 0; item < count; ++item)
+            fraction += weights[item] * done[item].load(std::memory_order_relaxed);
+        try {
+            stopped = !report(totalWeight > 0.0 ? std::min(1.0, fraction / totalWeight) : 0.0);
+        }
+        catch (...) {
+            reportFailure = std::current_exception();
+            stopped = true;
+        }
+        stop = stopped;
+    };
+    reportNow();
+    std::vector<std::thread> workers;
+    if (!stopped) {
+        for (std::size_t i = 0; i < std::min(order.size(), std::max<std::size_t>(threads, 1)); ++i)
+            workers.emplace_back(run);
         std::unique_lock lock(mutex);
         while (!stopped) {
-            lock.unlock();
-            double fraction = 0.0;
-            for (std::size_t item = 0; item < count; ++item)
-                fraction += weights[item] * done[item].load(std::memory_order_relaxed);
-            try {
-                stopped = !report(totalWeight > 0.0 ? std::min(1.0, fraction / totalWeight) : 0.0);
-            }
-            catch (...) {
-                reportFailure = std::current_exception();
-                stopped = true;
-            }
-            stop = stopped;
-            lock.lock();
-            if (finished == order.size())
-                break;
-            if (!stopped)
+            if (finished < order.size())
                 finishedOne.wait_for(lock, reportInterval);
+            const bool all = finished == order.size();
+            lock.unlock();
+            reportNow();
+            lock.lock();
+            if (all)
+                break;
         }
     }
     for (auto& worker : workers)
