@@ -43,7 +43,7 @@ struct JoinedNets {
     LargeVector<std::int32_t> joinedOf;     // net vertex number -> joined vertex
     LargeVector<double> positionValues;     // x, y, z per joined vertex
     std::vector<VertexRole> role;
-    LargeVector<std::int32_t> neighbourStart, neighbours;  // compressed rows
+    LargeVector<std::int32_t> neighbourStart, neighbours;  // compressed rows: whom each vertex is smoothed towards
 
     Eigen::Map<Points> positions() { return {positionValues.data(), static_cast<Eigen::Index>(role.size()), 3}; }
     Eigen::Map<const Points> positions() const
