@@ -81,7 +81,9 @@ Mesh* registeredMesh(AnatomicalStructureCollection& moving, const Surfaces& surf
 /// Root mean square distance of points (rows) from their centroid.
 double spreadOf(const Points& points)
 {
-    return std::sqrt((points.rowwise() - points.colwise().mean()).rowwise().squaredNorm().mean());
+    // The centroid held in a vector: left as an expression, it would be summed again for every row.
+    const Eigen::RowVector3d centroid = points.colwise().mean();
+    return std::sqrt((points.rowwise() - centroid).rowwise().squaredNorm().mean());
 }
 
 /// Why a deformable result means nothing: the moving surface squeezed towards a point (or blown
