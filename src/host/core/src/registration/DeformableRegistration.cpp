@@ -44,18 +44,6 @@ std::string validate(const DeformableRegistrationOptions& o)
     return {};
 }
 
-/// Every k-th row, k the smallest step that leaves at most `count`.
-Points everyKth(const Points& points, Eigen::Index count)
-{
-    const Eigen::Index step = (points.rows() + count - 1) / count;
-    if (step <= 1)
-        return points;
-    Points result((points.rows() + step - 1) / step, 3);
-    for (Eigen::Index i = 0; i < result.rows(); ++i)
-        result.row(i) = points.row(i * step);
-    return result;
-}
-
 int countFlippedFaces(const Points& before, const Points& after, const Triangles& faces)
 {
     const Points a = faceNormals(before, faces), b = faceNormals(after, faces);
@@ -133,7 +121,7 @@ DeformableRegistrationResult registerSurfacesDeformably(const Points& movingVert
     } else if (!runWhileReporting({heartbeat, "Initial alignment", 0.0, 0.05}, [&] {
                    result.transformation = alignByMomentsAndIcp(everyKth(movingVertices, alignmentPoints),
                                                                 everyKth(fixedVertices, alignmentPoints),
-                                                                options.withScaling)
+                                                                options.withScaling, [&] { return !heartbeat.stopped(); })
                                                .transformation;
                })) {
         return cancelled();

@@ -36,12 +36,14 @@ public:
         return !m_stopped;
     }
 
+    /// Whether the callback asked to stop; work on a worker thread that runs long in one piece asks
+    /// this now and then.
     bool stopped() const { return m_stopped; }
 
 private:
     const Algorithm::ProgressCallback& m_callback;
     std::chrono::steady_clock::time_point m_last = std::chrono::steady_clock::now();
-    bool m_stopped = false;
+    std::atomic<bool> m_stopped = false;
 };
 
 /// What long work is: a step name and the share of the whole run it covers.

@@ -18,6 +18,17 @@ Points transformPoints(const Mat4& transformation, const Points& points)
     return result;
 }
 
+Points everyKth(const Points& points, Eigen::Index count)
+{
+    const Eigen::Index step = (points.rows() + count - 1) / count;
+    if (step <= 1)
+        return points;
+    Points result((points.rows() + step - 1) / step, 3);
+    for (Eigen::Index i = 0; i < result.rows(); ++i)
+        result.row(i) = points.row(i * step);
+    return result;
+}
+
 PrincipalMoments principalMoments(const Points& points)
 {
     PrincipalMoments moments;
@@ -47,6 +58,8 @@ RigidIcpResult rigidIcp(const Points& moving, const Points& fixed, const Mat4& i
     Eigen::Matrix3Xd source(3, moving.rows()), target(3, moving.rows());
     double previousRms = std::numeric_limits<double>::infinity();
     for (int iteration = 0; iteration <= options.maxIterations; ++iteration) {
+        if (options.goOn && !options.goOn())
+            break;
         const Points moved = transformPoints(result.transformation, moving);
         double sum = 0.0;
         for (Eigen::Index i = 0; i < moving.rows(); ++i) {
@@ -65,7 +78,17 @@ RigidIcpResult rigidIcp(const Points& moving, const Points& fixed, const Mat4& i
     return result;
 }
 
-RigidIcpResult alignByMomentsAndIcp(const Points& moving, const Points& fixed, bool withScaling)
+namespace {
+
+// Candidate starts are told apart through this many moving points at most: which one reaches the
+// right pose shows as well, and five full ICP runs cost time growing faster than the point count
+// (more points, more iterations before the residual settles).
+constexpr Eigen::Index candidatePoints = 2000;
+
+}  // namespace
+
+RigidIcpResult alignByMomentsAndIcp(const Points& moving, const Points& fixed, bool withScaling,
+                                    const std::function<bool()>& goOn)
 {
     if (moving.rows() < 3 || fixed.rows() < 3)
         throw std::invalid_argument("Rigid alignment needs at least three points on each side");
@@ -78,18 +101,22 @@ RigidIcpResult alignByMomentsAndIcp(const Points& moving, const Points& fixed, b
         rotations.push_back(fixedMoments.axes * signs.asDiagonal() * movingMoments.axes.transpose());
     RigidIcpOptions options;
     options.withScaling = withScaling;
+    options.goOn = goOn;
+    const Points candidateMoving = everyKth(moving, candidatePoints);
     RigidIcpResult best;
     best.rms = std::numeric_limits<double>::infinity();
     for (const Eigen::Matrix3d& rotation : rotations) {
         Mat4 start = Mat4::Identity();
         start.topLeftCorner<3, 3>() = scale * rotation;
         start.topRightCorner<3, 1>() = fixedMoments.centroid - scale * rotation * movingMoments.centroid;
-        const RigidIcpResult candidate = rigidIcp(moving, fixed, start, options);
+        const RigidIcpResult candidate = rigidIcp(candidateMoving, fixed, start, options);
         // Near ties go to the earlier candidate, which keeps the given orientation first.
         if (candidate.rms < best.rms * (1.0 - 1e-9))
             best = candidate;
     }
-    return best;
+    if (candidateMoving.rows() == moving.rows())
+        return best;
+    return rigidIcp(moving, fixed, best.transformation, options);
 }
 
 }  // namespace corvaxis::registration
