@@ -155,11 +155,13 @@ DeformableRegistrationResult registerSurfacesDeformably(const Points& movingVert
                                     Points(basis.coefficients(drift.beta) * scale), options.kernelWidth * scale);
     Eigen::VectorXd distances;
     if (!surfaceDistances(fixedVertices, fixedFaces, result.deformedVertices, options.threads,
-                          {heartbeat, "Quality figures", 0.95, 1.0}, distances))
+                          {heartbeat, "Quality figures", 0.95, 0.99}, distances) ||
+        !runWhileReporting({heartbeat, "Quality figures", 0.99, 1.0}, [&] {
+            result.flippedFaces = countFlippedFaces(aligned, result.deformedVertices, movingFaces);
+        }))
         return cancelled();
     result.meanDistance = distances.mean();
     result.maxDistance = distances.maxCoeff();
-    result.flippedFaces = countFlippedFaces(aligned, result.deformedVertices, movingFaces);
     result.status = Algorithm::Success;
     return result;
 }
