@@ -18,7 +18,9 @@ namespace corvaxis::registration {
 /// a request to stop. The callback runs only on the thread that made the heartbeat.
 class Heartbeat {
 public:
-    static constexpr std::chrono::milliseconds interval{100};
+    // A fifth of the longest silence callers are promised (0.25 s), so that a busy machine that wakes the
+    // reporting thread late still keeps it.
+    static constexpr std::chrono::milliseconds interval{50};
 
     explicit Heartbeat(const Algorithm::ProgressCallback& callback) : m_callback(callback) {}
 
