@@ -101,7 +101,8 @@ RigidIcpResult alignByMomentsAndIcp(const Points& moving, const Points& fixed, b
         rotations.push_back(fixedMoments.axes * signs.asDiagonal() * movingMoments.axes.transpose());
     RigidIcpOptions options;
     options.withScaling = withScaling;
-    options.goOn = goOn;
+    bool stopped = false;  // once told to stop, ask no more
+    options.goOn = [&] { return !(stopped = stopped || (goOn && !goOn())); };
     const Points candidateMoving = everyKth(moving, candidatePoints);
     RigidIcpResult best;
     best.rms = std::numeric_limits<double>::infinity();
@@ -110,6 +111,8 @@ RigidIcpResult alignByMomentsAndIcp(const Points& moving, const Points& fixed, b
         start.topLeftCorner<3, 3>() = scale * rotation;
         start.topRightCorner<3, 1>() = fixedMoments.centroid - scale * rotation * movingMoments.centroid;
         const RigidIcpResult candidate = rigidIcp(candidateMoving, fixed, start, options);
+        if (stopped)
+            return candidate;
         // Near ties go to the earlier candidate, which keeps the given orientation first.
         if (candidate.rms < best.rms * (1.0 - 1e-9))
             best = candidate;
