@@ -121,7 +121,7 @@ DeformableRegistrationResult registerSurfacesDeformably(const Points& movingVert
     } else if (!runWhileReporting({heartbeat, "Initial alignment", 0.0, 0.05}, [&] {
                    result.transformation = alignByMomentsAndIcp(everyKth(movingVertices, alignmentPoints),
                                                                 everyKth(fixedVertices, alignmentPoints),
-                                                                options.withScaling, [&] { return !heartbeat.stopped(); })
+                                                                options.withScaling, [&] { return !heartbeat.stopped(); }, options.threads)
                                                .transformation;
                })) {
         return cancelled();

@@ -32,6 +32,8 @@ struct RigidIcpOptions {
     double tolerance = 1e-6;
     /// Asked before every iteration when set: false ends the run there, with what it has so far.
     std::function<bool()> goOn;
+    /// Threads the closest points are searched on (0: computingThreads()); the result does not depend on it.
+    int threads = 0;
 };
 
 struct RigidIcpResult {
@@ -53,6 +55,6 @@ RigidIcpResult rigidIcp(const corvaxis::Points& moving, const corvaxis::Points& 
 /// compared through every k-th of them and only the winner is refined with all. Deterministic.
 /// `goOn`, when set, is asked before every ICP iteration; once it says false the result means nothing.
 RigidIcpResult alignByMomentsAndIcp(const corvaxis::Points& moving, const corvaxis::Points& fixed, bool withScaling = false,
-                                    const std::function<bool()>& goOn = {});
+                                    const std::function<bool()>& goOn = {}, int threads = 0);
 
 }  // namespace corvaxis::registration
