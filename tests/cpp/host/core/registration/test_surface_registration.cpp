@@ -95,7 +95,8 @@ TEST(RigidAlignment, RecoversPlacementsOfAnAnisotropicSurface)
         // moving = scale^-1 * placement^-1 (fixed); the alignment must undo it.
         const Mat4 placement = rigid(axis, degrees, shift);
         const Points moving = transformPoints(placement.inverse(), fixed.vertices) / scale;
-        const RigidIcpResult found = alignByMomentsAndIcp(moving, fixed.vertices, scale != 1.0);
+        const RigidIcpResult found = alignByMomentsAndIcp(moving, fixed.vertices, scale != 1.0, {}, 1);
+        EXPECT_EQ(found.transformation, alignByMomentsAndIcp(moving, fixed.vertices, scale != 1.0, {}, 3).transformation);
         Mat4 expected = placement;
         expected.topLeftCorner<3, 3>() *= scale;
         EXPECT_LT((found.transformation - expected).cwiseAbs().maxCoeff(), 1e-6) << degrees << " degrees";
