@@ -47,7 +47,12 @@ Surfaces copySurfaces(const std::vector<ObjectPair<Mesh>>& pairs)
                       Triangles(fixedFaces, 3)};
     Eigen::Index movingRow = 0, fixedRow = 0, movingFace = 0, fixedFace = 0;
     const auto append = [](const Mesh& mesh, Points& vertices, Triangles& faces, Eigen::Index& row, Eigen::Index& face) {
-        vertices.middleRows(row, mesh.numVertices()) = worldVertices(mesh);
+        // Straight into place: no progress is reported while the collections are read, and a
+        // temporary copy of a million vertices would lengthen that silence.
+        const Mat4 matrix = mesh.matrix();
+        auto world = vertices.middleRows(row, mesh.numVertices());
+        world.noalias() = mesh.vertices() * matrix.topLeftCorner<3, 3>().transpose();
+        world.rowwise() += matrix.topRightCorner<3, 1>().transpose();
         faces.middleRows(face, mesh.numFaces()) = (mesh.faces().array() + static_cast<int>(row)).matrix();
         row += mesh.numVertices();
         face += mesh.numFaces();

@@ -12,6 +12,7 @@
 
 #include <cmath>
 #include <memory>
+#include <optional>
 
 namespace corvaxis::registration {
 
@@ -126,23 +127,32 @@ DeformableRegistrationResult registerSurfacesDeformably(const Points& movingVert
                })) {
         return cancelled();
     }
-    const Points aligned = transformPoints(result.transformation, movingVertices);
-
-    // Work in a frame where the fixed surface has unit root mean square radius.
-    const Vec3 centre = fixedVertices.colwise().mean().transpose();
-    const double scale = std::sqrt((fixedVertices.rowwise() - centre.transpose()).rowwise().squaredNorm().mean());
+    // Work in a frame where the fixed surface has unit root mean square radius. At a million
+    // vertices these copies take a good part of a second, so they run while progress is reported.
+    Points aligned, x, y;
+    Vec3 centre = Vec3::Zero();
+    double scale = 0.0;
+    std::optional<KernelBasis> basis;
+    if (!runWhileReporting({heartbeat, "Non-rigid deformation", 0.05, 0.05}, [&] {
+            aligned = transformPoints(result.transformation, movingVertices);
+            centre = fixedVertices.colwise().mean().transpose();
+            scale = std::sqrt((fixedVertices.rowwise() - centre.transpose()).rowwise().squaredNorm().mean());
+            if (!(scale > 0.0))
+                return;
+            x = (fixedVertices.rowwise() - centre.transpose()) / scale;
+            y = (aligned.rowwise() - centre.transpose()) / scale;
+            basis.emplace(everyKth(y, centreCandidates), options.kernelRank, options.kernelWidth);
+        }))
+        return cancelled();
     if (!(scale > 0.0)) {
         result.status = Algorithm::InvalidInput;
         result.message = "The fixed surface has no extent";
         return result;
     }
-    const Points x = (fixedVertices.rowwise() - centre.transpose()) / scale;
-    const Points y = (aligned.rowwise() - centre.transpose()) / scale;
 
     // Non-rigid deformation.
-    const KernelBasis basis(everyKth(y, centreCandidates), options.kernelRank, options.kernelWidth);
     DriftOutcome drift;
-    if (!coherentPointDrift(x, y, basis, options, {heartbeat, "Non-rigid deformation", 0.05, 0.95}, drift))
+    if (!coherentPointDrift(x, y, *basis, options, {heartbeat, "Non-rigid deformation", 0.05, 0.95}, drift))
         return cancelled();
 
     // Quality figures.
@@ -151,8 +161,8 @@ DeformableRegistrationResult registerSurfacesDeformably(const Points& movingVert
     result.iterations = drift.iterations;
     result.variance = drift.variance * scale * scale;
     result.deformedVertices = (drift.moved * scale).rowwise() + centre.transpose();
-    result.field = DeformationField((basis.centres() * scale).rowwise() + centre.transpose(),
-                                    Points(basis.coefficients(drift.beta) * scale), options.kernelWidth * scale);
+    result.field = DeformationField((basis->centres() * scale).rowwise() + centre.transpose(),
+                                    Points(basis->coefficients(drift.beta) * scale), options.kernelWidth * scale);
     Eigen::VectorXd distances;
     if (!surfaceDistances(fixedVertices, fixedFaces, result.deformedVertices, options.threads,
                           {heartbeat, "Quality figures", 0.95, 0.99}, distances) ||
