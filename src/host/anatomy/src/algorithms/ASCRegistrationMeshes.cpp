@@ -5,7 +5,10 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -34,20 +37,78 @@ struct Surfaces {
 
 Points worldVertices(const Mesh& mesh) { return registration::transformPoints(mesh.matrix(), mesh.vertices()); }
 
-Surfaces copySurfaces(const std::vector<ObjectPair<Mesh>>& pairs)
-{
+/// Vertex and face counts of the moving and the fixed sides.
+struct SurfaceSizes {
     Eigen::Index movingVertices = 0, fixedVertices = 0, movingFaces = 0, fixedFaces = 0;
+};
+
+SurfaceSizes sizesOf(const std::vector<ObjectPair<Mesh>>& pairs)
+{
+    SurfaceSizes sizes;
     for (const auto& pair : pairs) {
-        movingVertices += pair.moving->numVertices();
-        fixedVertices += pair.fixed->numVertices();
-        movingFaces += pair.moving->numFaces();
-        fixedFaces += pair.fixed->numFaces();
+        sizes.movingVertices += pair.moving->numVertices();
+        sizes.fixedVertices += pair.fixed->numVertices();
+        sizes.movingFaces += pair.moving->numFaces();
+        sizes.fixedFaces += pair.fixed->numFaces();
     }
-    Surfaces surfaces{{}, Points(movingVertices, 3), Points(fixedVertices, 3), Triangles(movingFaces, 3),
-                      Triangles(fixedFaces, 3)};
+    return sizes;
+}
+
+/// Room for copies of the pairs, not yet written.
+Surfaces roomFor(const std::vector<ObjectPair<Mesh>>& pairs)
+{
+    const SurfaceSizes sizes = sizesOf(pairs);
+    return {{}, Points(sizes.movingVertices, 3), Points(sizes.fixedVertices, 3), Triangles(sizes.movingFaces, 3),
+            Triangles(sizes.fixedFaces, 3)};
+}
+
+/// Writes every byte of the room once, reporting progress between slices; false when the caller
+/// asked to stop. The first touch of fresh memory is most of what copying the meshes costs (a third
+/// of a second at a million vertices), and the collections themselves cannot be read while a
+/// progress callback may change them; this memory is ours alone.
+bool touchWhileReporting(Algorithm::Run& run, Surfaces& surfaces)
+{
+    constexpr std::size_t sliceBytes = std::size_t{1} << 20;
+    constexpr auto reportEvery = std::chrono::milliseconds(50);
+    auto lastReport = std::chrono::steady_clock::now();
+    const std::pair<void*, std::size_t> blocks[] = {
+        {surfaces.moving.data(), sizeof(double) * static_cast<std::size_t>(surfaces.moving.size())},
+        {surfaces.fixed.data(), sizeof(double) * static_cast<std::size_t>(surfaces.fixed.size())},
+        {surfaces.movingTriangles.data(), sizeof(int) * static_cast<std::size_t>(surfaces.movingTriangles.size())},
+        {surfaces.fixedTriangles.data(), sizeof(int) * static_cast<std::size_t>(surfaces.fixedTriangles.size())},
+    };
+    for (const auto& [data, bytes] : blocks) {
+        for (std::size_t offset = 0; offset < bytes; offset += sliceBytes) {
+            std::memset(static_cast<char*>(data) + offset, 0, std::min(sliceBytes, bytes - offset));
+            if (std::chrono::steady_clock::now() - lastReport >= reportEvery) {
+                if (!run.proceed(0.0, "Gathering correspondences"))
+                    return false;
+                lastReport = std::chrono::steady_clock::now();
+            }
+        }
+    }
+    return true;
+}
+
+/// Copies the paired meshes into `surfaces` as one surface per side in world coordinates, with
+/// where each moving mesh starts; room of the right size is used as it is. No progress report may
+/// come between finding the pairs and this copy, so that the registration works on its own copy
+/// whatever a progress callback does to the collections.
+void copySurfaces(const std::vector<ObjectPair<Mesh>>& pairs, Surfaces& surfaces)
+{
+    const SurfaceSizes sizes = sizesOf(pairs);
+    surfaces.moving.resize(sizes.movingVertices, 3);
+    surfaces.fixed.resize(sizes.fixedVertices, 3);
+    surfaces.movingTriangles.resize(sizes.movingFaces, 3);
+    surfaces.fixedTriangles.resize(sizes.fixedFaces, 3);
+    surfaces.movingParts.clear();
     Eigen::Index movingRow = 0, fixedRow = 0, movingFace = 0, fixedFace = 0;
     const auto append = [](const Mesh& mesh, Points& vertices, Triangles& faces, Eigen::Index& row, Eigen::Index& face) {
-        vertices.middleRows(row, mesh.numVertices()) = worldVertices(mesh);
+        // Straight into place, without a temporary copy.
+        const Mat4 matrix = mesh.matrix();
+        auto world = vertices.middleRows(row, mesh.numVertices());
+        world.noalias() = mesh.vertices() * matrix.topLeftCorner<3, 3>().transpose();
+        world.rowwise() += matrix.topRightCorner<3, 1>().transpose();
         faces.middleRows(face, mesh.numFaces()) = (mesh.faces().array() + static_cast<int>(row)).matrix();
         row += mesh.numVertices();
         face += mesh.numFaces();
@@ -58,7 +119,6 @@ Surfaces copySurfaces(const std::vector<ObjectPair<Mesh>>& pairs)
         append(*pair.moving, surfaces.moving, surfaces.movingTriangles, movingRow, movingFace);
         append(*pair.fixed, surfaces.fixed, surfaces.fixedTriangles, fixedRow, fixedFace);
     }
-    return surfaces;
 }
 
 /// The moving mesh that was registered as `part`, found again in the collection as it is now;
@@ -81,7 +141,9 @@ Mesh* registeredMesh(AnatomicalStructureCollection& moving, const Surfaces& surf
 /// Root mean square distance of points (rows) from their centroid.
 double spreadOf(const Points& points)
 {
-    return std::sqrt((points.rowwise() - points.colwise().mean()).rowwise().squaredNorm().mean());
+    // The centroid held in a vector: left as an expression, it would be summed again for every row.
+    const Eigen::RowVector3d centroid = points.colwise().mean();
+    return std::sqrt((points.rowwise() - centroid).rowwise().squaredNorm().mean());
 }
 
 /// Why a deformable result means nothing: the moving surface squeezed towards a point (or blown
@@ -137,11 +199,15 @@ void ASCRegistration::registerMeshes(Run& run, const CollectionCorrespondences& 
 {
     // Every pair is registered at once, as one surface on each side: one rigid or similarity part
     // and one smooth deformation for the whole collection, which its keypoints follow as well.
+    Surfaces surfaces = roomFor(meshPairs(m_fixed, m_moving));
+    if (!touchWhileReporting(run, surfaces))
+        return;
+    // Found again: a progress callback may have changed the collections meanwhile.
     const std::vector<ObjectPair<Mesh>> pairs = meshPairs(m_fixed, m_moving);
     if (pairs.empty())
         return run.fail(IncompleteInput, "No meshes in common: the collections share no mesh under the same key in "
                                          "structures of the same identifier");
-    const Surfaces surfaces = copySurfaces(pairs);
+    copySurfaces(pairs, surfaces);
     if (!run.proceed(0.05, "Estimating the transformation"))
         return;
 

@@ -12,6 +12,7 @@
 
 #include <cmath>
 #include <memory>
+#include <optional>
 
 namespace corvaxis::registration {
 
@@ -42,18 +43,6 @@ std::string validate(const DeformableRegistrationOptions& o)
         return "Deformable registration options out of range: kernel width and smoothness must be positive, the "
                "outlier weight in [0, 1), iterations and tolerance non-negative, the kernel rank at least 1";
     return {};
-}
-
-/// Every k-th row, k the smallest step that leaves at most `count`.
-Points everyKth(const Points& points, Eigen::Index count)
-{
-    const Eigen::Index step = (points.rows() + count - 1) / count;
-    if (step <= 1)
-        return points;
-    Points result((points.rows() + step - 1) / step, 3);
-    for (Eigen::Index i = 0; i < result.rows(); ++i)
-        result.row(i) = points.row(i * step);
-    return result;
 }
 
 int countFlippedFaces(const Points& before, const Points& after, const Triangles& faces)
@@ -133,28 +122,37 @@ DeformableRegistrationResult registerSurfacesDeformably(const Points& movingVert
     } else if (!runWhileReporting({heartbeat, "Initial alignment", 0.0, 0.05}, [&] {
                    result.transformation = alignByMomentsAndIcp(everyKth(movingVertices, alignmentPoints),
                                                                 everyKth(fixedVertices, alignmentPoints),
-                                                                options.withScaling)
+                                                                options.withScaling, [&] { return !heartbeat.stopped(); }, options.threads)
                                                .transformation;
                })) {
         return cancelled();
     }
-    const Points aligned = transformPoints(result.transformation, movingVertices);
-
-    // Work in a frame where the fixed surface has unit root mean square radius.
-    const Vec3 centre = fixedVertices.colwise().mean().transpose();
-    const double scale = std::sqrt((fixedVertices.rowwise() - centre.transpose()).rowwise().squaredNorm().mean());
+    // Work in a frame where the fixed surface has unit root mean square radius. At a million
+    // vertices these copies take a good part of a second, so they run while progress is reported.
+    Points aligned, x, y;
+    Vec3 centre = Vec3::Zero();
+    double scale = 0.0;
+    std::optional<KernelBasis> basis;
+    if (!runWhileReporting({heartbeat, "Non-rigid deformation", 0.05, 0.05}, [&] {
+            aligned = transformPoints(result.transformation, movingVertices);
+            centre = fixedVertices.colwise().mean().transpose();
+            scale = std::sqrt((fixedVertices.rowwise() - centre.transpose()).rowwise().squaredNorm().mean());
+            if (!(scale > 0.0))
+                return;
+            x = (fixedVertices.rowwise() - centre.transpose()) / scale;
+            y = (aligned.rowwise() - centre.transpose()) / scale;
+            basis.emplace(everyKth(y, centreCandidates), options.kernelRank, options.kernelWidth);
+        }))
+        return cancelled();
     if (!(scale > 0.0)) {
         result.status = Algorithm::InvalidInput;
         result.message = "The fixed surface has no extent";
         return result;
     }
-    const Points x = (fixedVertices.rowwise() - centre.transpose()) / scale;
-    const Points y = (aligned.rowwise() - centre.transpose()) / scale;
 
     // Non-rigid deformation.
-    const KernelBasis basis(everyKth(y, centreCandidates), options.kernelRank, options.kernelWidth);
     DriftOutcome drift;
-    if (!coherentPointDrift(x, y, basis, options, {heartbeat, "Non-rigid deformation", 0.05, 0.95}, drift))
+    if (!coherentPointDrift(x, y, *basis, options, {heartbeat, "Non-rigid deformation", 0.05, 0.95}, drift))
         return cancelled();
 
     // Quality figures.
@@ -163,15 +161,17 @@ DeformableRegistrationResult registerSurfacesDeformably(const Points& movingVert
     result.iterations = drift.iterations;
     result.variance = drift.variance * scale * scale;
     result.deformedVertices = (drift.moved * scale).rowwise() + centre.transpose();
-    result.field = DeformationField((basis.centres() * scale).rowwise() + centre.transpose(),
-                                    Points(basis.coefficients(drift.beta) * scale), options.kernelWidth * scale);
+    result.field = DeformationField((basis->centres() * scale).rowwise() + centre.transpose(),
+                                    Points(basis->coefficients(drift.beta) * scale), options.kernelWidth * scale);
     Eigen::VectorXd distances;
     if (!surfaceDistances(fixedVertices, fixedFaces, result.deformedVertices, options.threads,
-                          {heartbeat, "Quality figures", 0.95, 1.0}, distances))
+                          {heartbeat, "Quality figures", 0.95, 0.99}, distances) ||
+        !runWhileReporting({heartbeat, "Quality figures", 0.99, 1.0}, [&] {
+            result.flippedFaces = countFlippedFaces(aligned, result.deformedVertices, movingFaces);
+        }))
         return cancelled();
     result.meanDistance = distances.mean();
     result.maxDistance = distances.maxCoeff();
-    result.flippedFaces = countFlippedFaces(aligned, result.deformedVertices, movingFaces);
     result.status = Algorithm::Success;
     return result;
 }

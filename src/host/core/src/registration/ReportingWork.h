@@ -18,7 +18,9 @@ namespace corvaxis::registration {
 /// a request to stop. The callback runs only on the thread that made the heartbeat.
 class Heartbeat {
 public:
-    static constexpr std::chrono::milliseconds interval{100};
+    // A fifth of the longest silence callers are promised (0.25 s), so that a busy machine that wakes the
+    // reporting thread late still keeps it.
+    static constexpr std::chrono::milliseconds interval{50};
 
     explicit Heartbeat(const Algorithm::ProgressCallback& callback) : m_callback(callback) {}
 
@@ -36,12 +38,14 @@ public:
         return !m_stopped;
     }
 
+    /// Whether the callback asked to stop; work on a worker thread that runs long in one piece asks
+    /// this now and then.
     bool stopped() const { return m_stopped; }
 
 private:
     const Algorithm::ProgressCallback& m_callback;
     std::chrono::steady_clock::time_point m_last = std::chrono::steady_clock::now();
-    bool m_stopped = false;
+    std::atomic<bool> m_stopped = false;
 };
 
 /// What long work is: a step name and the share of the whole run it covers.

@@ -1,11 +1,14 @@
 #include "corvaxis/core/registration/RigidAlignment.h"
 
+#include "Parallel.h"
 #include "PointTree.h"
 
 #include <Eigen/Eigenvalues>
 #include <Eigen/Geometry>
 
+#include <algorithm>
 #include <stdexcept>
+#include <vector>
 
 namespace corvaxis::registration {
 
@@ -15,6 +18,17 @@ Points transformPoints(const Mat4& transformation, const Points& points)
     const Vec3 translation = transformation.topRightCorner<3, 1>();
     Points result = points * linear.transpose();
     result.rowwise() += translation.transpose();
+    return result;
+}
+
+Points everyKth(const Points& points, Eigen::Index count)
+{
+    const Eigen::Index step = (points.rows() + count - 1) / count;
+    if (step <= 1)
+        return points;
+    Points result((points.rows() + step - 1) / step, 3);
+    for (Eigen::Index i = 0; i < result.rows(); ++i)
+        result.row(i) = points.row(i * step);
     return result;
 }
 
@@ -37,6 +51,16 @@ PrincipalMoments principalMoments(const Points& points)
     return moments;
 }
 
+namespace {
+
+// Moving points per chunk of a closest-point search.
+constexpr Eigen::Index pointsPerChunk = 1024;
+// Candidate starts are told apart through this many moving points at most: which one reaches the
+// right pose shows as well, and five ICP runs through every point were most of a start's time.
+constexpr Eigen::Index candidatePoints = 2000;
+
+}  // namespace
+
 RigidIcpResult rigidIcp(const Points& moving, const Points& fixed, const Mat4& initial, const RigidIcpOptions& options)
 {
     if (moving.rows() < 3 || fixed.rows() < 3)
@@ -45,15 +69,26 @@ RigidIcpResult rigidIcp(const Points& moving, const Points& fixed, const Mat4& i
     RigidIcpResult result;
     result.transformation = initial;
     Eigen::Matrix3Xd source(3, moving.rows()), target(3, moving.rows());
+    const int chunks = static_cast<int>(std::max<Eigen::Index>(1, (moving.rows() + pointsPerChunk - 1) / pointsPerChunk));
+    std::vector<double> chunkSums(static_cast<std::size_t>(chunks));
     double previousRms = std::numeric_limits<double>::infinity();
     for (int iteration = 0; iteration <= options.maxIterations; ++iteration) {
+        if (options.goOn && !options.goOn())
+            break;
         const Points moved = transformPoints(result.transformation, moving);
+        forEachChunk(chunks, options.threads, [&](int chunk) {
+            const auto [begin, end] = chunkRange(moving.rows(), chunks, chunk);
+            double sum = 0.0;
+            for (Eigen::Index i = begin; i < end; ++i) {
+                const auto [index, squaredDistance] = tree.nearest(moved.row(i).data());
+                sum += squaredDistance;
+                target.col(i) = fixed.row(index).transpose();
+            }
+            chunkSums[static_cast<std::size_t>(chunk)] = sum;
+        });
         double sum = 0.0;
-        for (Eigen::Index i = 0; i < moving.rows(); ++i) {
-            const auto [index, squaredDistance] = tree.nearest(moved.row(i).data());
-            sum += squaredDistance;
-            target.col(i) = fixed.row(index).transpose();
-        }
+        for (const double chunkSum : chunkSums)
+            sum += chunkSum;
         result.rms = std::sqrt(sum / static_cast<double>(moving.rows()));
         result.iterations = iteration;
         if (iteration == options.maxIterations || (iteration > 0 && previousRms - result.rms <= options.tolerance * previousRms))
@@ -65,7 +100,8 @@ RigidIcpResult rigidIcp(const Points& moving, const Points& fixed, const Mat4& i
     return result;
 }
 
-RigidIcpResult alignByMomentsAndIcp(const Points& moving, const Points& fixed, bool withScaling)
+RigidIcpResult alignByMomentsAndIcp(const Points& moving, const Points& fixed, bool withScaling,
+                                    const std::function<bool()>& goOn, int threads)
 {
     if (moving.rows() < 3 || fixed.rows() < 3)
         throw std::invalid_argument("Rigid alignment needs at least three points on each side");
@@ -78,18 +114,26 @@ RigidIcpResult alignByMomentsAndIcp(const Points& moving, const Points& fixed, b
         rotations.push_back(fixedMoments.axes * signs.asDiagonal() * movingMoments.axes.transpose());
     RigidIcpOptions options;
     options.withScaling = withScaling;
+    options.threads = threads;
+    bool stopped = false;  // once told to stop, ask no more
+    options.goOn = [&] { return !(stopped = stopped || (goOn && !goOn())); };
+    const Points candidateMoving = everyKth(moving, candidatePoints);
     RigidIcpResult best;
     best.rms = std::numeric_limits<double>::infinity();
     for (const Eigen::Matrix3d& rotation : rotations) {
         Mat4 start = Mat4::Identity();
         start.topLeftCorner<3, 3>() = scale * rotation;
         start.topRightCorner<3, 1>() = fixedMoments.centroid - scale * rotation * movingMoments.centroid;
-        const RigidIcpResult candidate = rigidIcp(moving, fixed, start, options);
+        const RigidIcpResult candidate = rigidIcp(candidateMoving, fixed, start, options);
+        if (stopped)
+            return candidate;
         // Near ties go to the earlier candidate, which keeps the given orientation first.
         if (candidate.rms < best.rms * (1.0 - 1e-9))
             best = candidate;
     }
-    return best;
+    if (candidateMoving.rows() == moving.rows())
+        return best;
+    return rigidIcp(moving, fixed, best.transformation, options);
 }
 
 }  // namespace corvaxis::registration

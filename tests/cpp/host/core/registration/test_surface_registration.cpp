@@ -66,34 +66,54 @@ TEST(SurfaceDistance, RefusesSurfacesItCannotSearch)
     EXPECT_THROW(SurfaceDistance(surface.vertices, broken), std::invalid_argument);
 }
 
+/// An ellipsoid bent so that no rotation maps it onto itself.
+testing::Surface bentEllipsoid(int levels)
+{
+    auto surface = placed(icosphere(levels), Vec3(30.0, 18.0, 9.0));
+    surface.vertices.col(0) += 0.02 * surface.vertices.col(1).cwiseAbs2();
+    surface.vertices.col(1) += 0.04 * surface.vertices.col(2).cwiseAbs2();
+    return surface;
+}
+
 TEST(RigidAlignment, RecoversPlacementsOfAnAnisotropicSurface)
 {
-    // An ellipsoid bent so that no rotation maps it onto itself.
-    auto fixed = placed(icosphere(2), Vec3(30.0, 18.0, 9.0));
-    fixed.vertices.col(0) += 0.02 * fixed.vertices.col(1).cwiseAbs2();
-    fixed.vertices.col(1) += 0.04 * fixed.vertices.col(2).cwiseAbs2();
     const struct {
         Vec3 axis;
         double degrees;
         Vec3 shift;
         double scale;
+        int levels;
     } cases[] = {
-        {{0, 0, 1}, 10.0, {5, -3, 2}, 1.0},
-        {{1, 2, 3}, 35.0, {-20, 4, 9}, 1.0},
-        {{1, 0, 0}, 170.0, {0, 0, 0}, 1.0},  // beyond the reach of ICP alone
-        {{0, 1, 1}, 20.0, {3, 3, -3}, 1.3},
+        {{0, 0, 1}, 10.0, {5, -3, 2}, 1.0, 2},
+        {{1, 2, 3}, 35.0, {-20, 4, 9}, 1.0, 2},
+        {{1, 0, 0}, 170.0, {0, 0, 0}, 1.0, 2},  // beyond the reach of ICP alone
+        {{0, 1, 1}, 20.0, {3, 3, -3}, 1.3, 2},
+        {{1, 0, 0}, 170.0, {2, 0, 1}, 1.1, 4},  // 2 562 vertices: candidates told apart through some
     };
-    for (const auto& [axis, degrees, shift, scale] : cases) {
+    for (const auto& [axis, degrees, shift, scale, levels] : cases) {
+        const auto fixed = bentEllipsoid(levels);
         // moving = scale^-1 * placement^-1 (fixed); the alignment must undo it.
         const Mat4 placement = rigid(axis, degrees, shift);
         const Points moving = transformPoints(placement.inverse(), fixed.vertices) / scale;
-        const RigidIcpResult found = alignByMomentsAndIcp(moving, fixed.vertices, scale != 1.0);
+        const RigidIcpResult found = alignByMomentsAndIcp(moving, fixed.vertices, scale != 1.0, {}, 1);
+        EXPECT_EQ(found.transformation, alignByMomentsAndIcp(moving, fixed.vertices, scale != 1.0, {}, 3).transformation);
         Mat4 expected = placement;
         expected.topLeftCorner<3, 3>() *= scale;
         EXPECT_LT((found.transformation - expected).cwiseAbs().maxCoeff(), 1e-6) << degrees << " degrees";
         EXPECT_LT(found.rms, 1e-6);
     }
-    EXPECT_THROW(rigidIcp(Points(2, 3), fixed.vertices, Mat4::Identity()), std::invalid_argument);
+    EXPECT_THROW(rigidIcp(Points(2, 3), bentEllipsoid(1).vertices, Mat4::Identity()), std::invalid_argument);
+}
+
+TEST(RigidAlignment, AsksNoMoreOnceToldToStop)
+{
+    const auto fixed = bentEllipsoid(4);
+    const Points moving = transformPoints(rigid(Vec3(1, 2, 3), 35.0, Vec3(4, 0, 0)), fixed.vertices);
+    for (const int allowedCalls : {0, 3, 60}) {  // at once, and part-way through the candidates
+        int calls = 0;
+        alignByMomentsAndIcp(moving, fixed.vertices, false, [&] { return calls++ < allowedCalls; });
+        EXPECT_EQ(calls, allowedCalls + 1);
+    }
 }
 
 struct SphereOntoEllipsoid : ::testing::Test {
