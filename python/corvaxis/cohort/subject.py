@@ -121,12 +121,24 @@ def _registration_figures(template, fixed, moved) -> dict[str, dict[str, float]]
     return figures
 
 
-def _run_task(work, *arguments) -> dict[str, Any]:
-    """Runs one subject's step on this process's one computing thread; a failure becomes a result."""
+def compute_on_one_thread() -> None:
+    """Keeps this worker process's computing to one thread: the host's algorithms and, where
+    threadpoolctl is installed, NumPy's BLAS, which otherwise starts a thread per core in every
+    worker, so that N workers would compete for N cores with N x cores threads."""
     import corvaxis
 
+    corvaxis.set_computing_threads(1)
+    try:
+        from threadpoolctl import threadpool_limits
+    except ImportError:
+        return
+    threadpool_limits(1)
+
+
+def _run_task(work, *arguments) -> dict[str, Any]:
+    """Runs one subject's step on this process's one computing thread; a failure becomes a result."""
     with _ONE_SUBJECT_AT_A_TIME:
-        corvaxis.set_computing_threads(1)
+        compute_on_one_thread()
         times: dict[str, float] = {}
         try:
             result = work(times, *arguments)
@@ -163,13 +175,32 @@ def _build(times, path: str, out_dir: str, subject: str, labels: dict[int, str] 
     return {"rows": rows}
 
 
+# The template this worker read last, by path, with the file's inode, modification time and size: a
+# worker registers it onto many subjects and reads it once. Only ever cloned or read.
+_TEMPLATE_READ: dict[str, tuple[tuple[int, int, int], Any]] = {}
+
+
+def _template(path: str):
+    import corvaxis
+
+    status = os.stat(path)
+    stamp = (status.st_ino, status.st_mtime_ns, status.st_size)
+    cached = _TEMPLATE_READ.get(path)
+    if cached is not None and cached[0] == stamp:
+        return cached[1]
+    template = corvaxis.open(path)
+    _TEMPLATE_READ.clear()
+    _TEMPLATE_READ[path] = (stamp, template)
+    return template
+
+
 def _register(times, out_dir: str, subject: str, method_name: str):
     import corvaxis
     import corvaxis.anatomy as anatomy
 
     with _Clock(times, "read"):
         fixed = corvaxis.open(collection_path(out_dir, subject))
-        template = corvaxis.open(os.path.join(out_dir, TEMPLATE))
+        template = _template(os.path.join(out_dir, TEMPLATE))
         if not isinstance(fixed, anatomy.GenericASC) or not isinstance(template, anatomy.GenericASC):
             raise SubjectFailure(f"{subject}: the subject's collection or the template holds no collection")
         moving = template.clone()
