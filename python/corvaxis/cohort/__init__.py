@@ -145,6 +145,7 @@ class _Run:
                   task: Callable[[str], tuple[Callable[..., dict[str, Any]], tuple[Any, ...]]],
                   store: Callable[[str, dict[str, Any]], None]) -> list[str]:
         """Runs task for every subject not current; returns the subjects that succeeded, sorted."""
+        started = time.perf_counter()
         succeeded, pending = [], []
         total = len(subjects)
         for subject in subjects:
@@ -170,6 +171,8 @@ class _Run:
                 self.save_record(subject)
                 succeeded.append(subject)
                 self.report_progress(stage, finished, total, subject, "done")
+        # The stage's wall time, beside the per-subject steps: what the workers' parallelism gave.
+        self.steps[f"{stage} stage"] = time.perf_counter() - started
         return sorted(succeeded)
 
 
