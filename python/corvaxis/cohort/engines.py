@@ -23,9 +23,9 @@ DASK_PACKAGE = "python3-distributed"
 def _start_worker() -> None:
     # Ctrl-C is the caller's to handle: it stops the workers itself.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    from corvaxis.cohort.subject import compute_on_one_thread
+    from corvaxis.cohort.subject import prepare_worker
 
-    compute_on_one_thread()
+    prepare_worker()
 
 
 class LocalEngine:
