@@ -63,10 +63,10 @@ def main():
         (folder / "maps").mkdir()
         paths = demo.write_population(folder / "maps")
         one, report = timed_run(paths, folder / "one", workers=1)
-        two, _ = timed_run(paths, folder / "two", workers=2)
+        two, report_two = timed_run(paths, folder / "two", workers=2)
         with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                       dashboard_address=None) as cluster, distributed.Client(cluster) as client:
-            dask, _ = timed_run(paths, folder / "dask", client=client)
+            dask, report_dask = timed_run(paths, folder / "dask", client=client)
         identical = same_results([folder / "one", folder / "two", folder / "dask"])
 
     subjects = arguments.subjects
@@ -78,10 +78,15 @@ def main():
     print(f"  same statistics and model in all three runs: {identical}")
     print(f"  model: {report['model']['points']} points, {report['model']['modes']} modes; "
           f"peak memory of a worker process {report['worker_peak_memory_mib']} MiB")
-    print("time per subject by step (1 worker):")
-    for step, seconds in report["times"]["steps_s"].items():
-        per = seconds / subjects if ":" in step else seconds
-        print(f"  {step:<34} {per:7.3f} s" + ("" if ":" in step else " (once)"))
+    runs = (report, report_two, report_dask)
+    print("wall time by stage (s)          1 worker  2 workers     Dask")
+    for stage in ("collections stage", "template", "registration stage", "shape model", "pictures"):
+        print(f"  {stage:<30}" + "".join(f"{run['times']['steps_s'].get(stage, 0.0):>9.2f}" for run in runs))
+    print("time per subject by step (s)    1 worker  2 workers     Dask")
+    for step in report["times"]["steps_s"]:
+        if ":" in step:
+            print(f"  {step:<30}" + "".join(f"{run['times']['steps_s'].get(step, 0.0) / subjects:>9.3f}"
+                                             for run in runs))
     if not identical:
         sys.exit("the runs disagree")
 

@@ -324,10 +324,12 @@ def _shade(triangles, colors, basis) -> np.ndarray:
 def _draw_scene(ax, scene, basis, center, half_size, limits, legend):
     from matplotlib.collections import LineCollection, PolyCollection
 
+    # Every face is a quadrilateral (a triangle repeats its last corner), so that all of them go
+    # to matplotlib as arrays: per-face lists cost a conversion per face, seconds for a few meshes.
     polygons: list[np.ndarray] = []
-    colors: list[np.ndarray | tuple[float, ...]] = []
-    edge_colors: list[np.ndarray | tuple[float, ...]] = []
-    depths: list[float] = []
+    colors: list[np.ndarray] = []
+    edge_colors: list[np.ndarray] = []
+    depths: list[np.ndarray] = []
     if scene.triangles:
         triangles = np.concatenate(scene.triangles)
         facing = np.concatenate(scene.triangle_facing)
@@ -335,21 +337,22 @@ def _draw_scene(ax, scene, basis, center, half_size, limits, legend):
         shown = facing * normals >= 0
         triangles = triangles[shown]
         views = (triangles - center) @ basis.T
-        polygons.extend(views[:, :, :2])
-        colors.extend(_shade(triangles, np.concatenate(scene.triangle_colors)[shown], basis))
-        edge_colors.extend(colors)  # edges in the face colour close the seams between neighbours
-        depths.extend(views[:, :, 2].mean(axis=1))
+        polygons.append(views[:, [0, 1, 2, 2], :2])
+        shaded = np.asarray(_shade(triangles, np.concatenate(scene.triangle_colors)[shown], basis), dtype=float)
+        colors.append(shaded)
+        edge_colors.append(shaded)  # edges in the face colour close the seams between neighbours
+        depths.append(views[:, :, 2].mean(axis=1))
     for plane, rgba in scene.planes:
         square = _plane_square(plane, center, half_size)
         if len(square):
             # In small tiles, so that painting by depth puts each part of the plane in front of or
             # behind the meshes correctly; see-through tiles get no edges, which would show as seams.
-            for tile in _tiles(square, PLANE_TILES):
-                view = (tile - center) @ basis.T
-                polygons.append(view[:, :2])
-                colors.append(rgba)
-                edge_colors.append(rgba if rgba[3] >= 1.0 else (0.0, 0.0, 0.0, 0.0))
-                depths.append(view[:, 2].mean())
+            views = (np.array(_tiles(square, PLANE_TILES)) - center) @ basis.T
+            polygons.append(views[:, :, :2])
+            colors.append(np.tile(np.asarray(rgba, dtype=float), (len(views), 1)))
+            edge = rgba if rgba[3] >= 1.0 else (0.0, 0.0, 0.0, 0.0)
+            edge_colors.append(np.tile(np.asarray(edge, dtype=float), (len(views), 1)))
+            depths.append(views[:, :, 2].mean(axis=1))
     outlines, outline_colors = [], []
     for plane, rgba in scene.planes:
         square = (_plane_square(plane, center, half_size) - center) @ basis.T
@@ -360,9 +363,9 @@ def _draw_scene(ax, scene, basis, center, half_size, limits, legend):
     if outlines:
         ax.add_collection(LineCollection(outlines, colors=outline_colors, linewidths=1.0, zorder=1.5))
     if polygons:
-        order = np.argsort(depths, kind="stable")  # far to near: the nearer face is painted last
-        ax.add_collection(PolyCollection([polygons[i] for i in order], facecolors=[colors[i] for i in order],
-                                         edgecolors=[edge_colors[i] for i in order], linewidths=0.3, zorder=1))
+        order = np.argsort(np.concatenate(depths), kind="stable")  # far to near: the nearer face is painted last
+        ax.add_collection(PolyCollection(np.concatenate(polygons)[order], facecolors=np.concatenate(colors)[order],
+                                         edgecolors=np.concatenate(edge_colors)[order], linewidths=0.3, zorder=1))
     for edges, (rgba, width) in zip(scene.edges, scene.edge_styles):
         view = (edges - center) @ basis.T
         ax.add_collection(LineCollection(view[:, :, :2], colors=[rgba], linewidths=width, zorder=2))

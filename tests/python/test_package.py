@@ -21,7 +21,7 @@ INSTALLED_SIZE_LIMIT = 25 * 1024 * 1024
 # peers, other interpreters, fuzzing, stubs, the compiler cache and the Makefile.
 DEVELOPMENT_ONLY = {
     "python3-pytest", "python3-h5py", "libgtest-dev", "python3.13", "python3.15", "libopenblas0-pthread",
-    "python3-skimage", "python3-hypothesis", "python3-mypy", "python3-pybind11-stubgen", "python3-threadpoolctl",
+    "python3-skimage", "python3-hypothesis", "python3-mypy", "python3-pybind11-stubgen",
     "clang", "libclang-rt-dev", "ccache", "elastix", "teem-apps", "make",
 }
 

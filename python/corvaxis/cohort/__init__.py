@@ -145,6 +145,7 @@ class _Run:
                   task: Callable[[str], tuple[Callable[..., dict[str, Any]], tuple[Any, ...]]],
                   store: Callable[[str, dict[str, Any]], None]) -> list[str]:
         """Runs task for every subject not current; returns the subjects that succeeded, sorted."""
+        started = time.perf_counter()
         succeeded, pending = [], []
         total = len(subjects)
         for subject in subjects:
@@ -170,6 +171,8 @@ class _Run:
                 self.save_record(subject)
                 succeeded.append(subject)
                 self.report_progress(stage, finished, total, subject, "done")
+        # The stage's wall time, beside the per-subject steps: what the workers' parallelism gave.
+        self.steps[f"{stage} stage"] = time.perf_counter() - started
         return sorted(succeeded)
 
 
@@ -264,26 +267,27 @@ def run(paths: Iterable[str | os.PathLike[str]], out_dir: str | os.PathLike[str]
         state.records[subject] = {"input": subjects[subject], "labels": _labels_key(labels),
                                   "collection": {"rows": result["rows"]}}
 
-    built = state.run_stage(engine, "collections", sorted(subjects), state.collection_is_current,
-                            lambda subject: (build_collection, (subjects[subject], out_dir, subject, labels)),
-                            store_collection)
     done: list[str] = []
     model_outcome: dict[str, Any] = {"built": False}
-    if built and template_path is None:
-        template_path, template_subject = state.timed("template", lambda: _prepare_median_template(state, built))
-    if built:
-        assert template_path is not None
+    with engine:
+        built = state.run_stage(engine, "collections", sorted(subjects), state.collection_is_current,
+                                lambda subject: (build_collection, (subjects[subject], out_dir, subject, labels)),
+                                store_collection)
+        if built and template_path is None:
+            template_path, template_subject = state.timed("template", lambda: _prepare_median_template(state, built))
+        if built:
+            assert template_path is not None
 
-        def store_registration(subject: str, result: dict[str, Any]) -> None:
-            state.records[subject]["registration"] = {"method": method_name, "figures": result["figures"]}
+            def store_registration(subject: str, result: dict[str, Any]) -> None:
+                state.records[subject]["registration"] = {"method": method_name, "figures": result["figures"]}
 
-        current_template: str = template_path
-        done = state.run_stage(
-            engine, "registration", built,
-            lambda subject: subject in state.up_to_date and state.registration_is_current(subject, current_template),
-            lambda subject: (register_template, (out_dir, subject, method_name)), store_registration)
-        model_outcome = _model(state, current_template, done)
-        done = [subject for subject in done if subject not in state.failed]
+            current_template: str = template_path
+            done = state.run_stage(
+                engine, "registration", built,
+                lambda subject: subject in state.up_to_date and state.registration_is_current(subject, current_template),
+                lambda subject: (register_template, (out_dir, subject, method_name)), store_registration)
+            model_outcome = _model(state, current_template, done)
+            done = [subject for subject in done if subject not in state.failed]
     write_statistics(os.path.join(out_dir, STATISTICS), {subject: state.records[subject] for subject in done})
 
     problems = bool(state.failed) or "failed" in model_outcome or "pictures_failed" in model_outcome

@@ -23,13 +23,17 @@ DASK_PACKAGE = "python3-distributed"
 def _start_worker() -> None:
     # Ctrl-C is the caller's to handle: it stops the workers itself.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    import corvaxis
+    from corvaxis.cohort.subject import prepare_worker
 
-    corvaxis.set_computing_threads(1)
+    prepare_worker()
 
 
 class LocalEngine:
-    """Worker processes on this machine, each computing on one thread."""
+    """Worker processes on this machine, each computing on one thread.
+
+    Used as a context manager, the engine keeps its workers from the first stage to the last, so
+    that every stage after the first finds them started, with the package imported.
+    """
 
     def __init__(self, workers: int | None) -> None:
         if workers is None:
@@ -38,15 +42,36 @@ class LocalEngine:
             raise ValueError(f"workers must be a positive number of processes, got {workers!r}")
         self.workers = workers
         self.name = "local processes"
+        self._pool: ProcessPoolExecutor | None = None
+
+    def __enter__(self) -> LocalEngine:
+        return self
+
+    def __exit__(self, *exception: object) -> None:
+        self._close(interrupted=exception[0] is not None)
+
+    def _close(self, interrupted: bool) -> None:
+        pool, self._pool = self._pool, None
+        if pool is not None:
+            if interrupted:
+                pool.terminate_workers()
+            pool.shutdown(wait=True, cancel_futures=True)
+
+    def _started_pool(self) -> ProcessPoolExecutor:
+        # Processes start as tasks come, up to the number of workers.
+        if self._pool is None:
+            # forkserver: workers start from a clean process, never from a fork of this one's threads.
+            self._pool = ProcessPoolExecutor(max_workers=self.workers,
+                                             mp_context=multiprocessing.get_context("forkserver"),
+                                             initializer=_start_worker)
+        return self._pool
 
     def run(self, tasks: Sequence[Task]) -> Iterator[tuple[str, dict[str, Any]]]:
         if not tasks:
             return
-        # forkserver: workers start from a clean process, never from a fork of this one's threads.
-        pool = ProcessPoolExecutor(max_workers=min(self.workers, len(tasks)),
-                                   mp_context=multiprocessing.get_context("forkserver"),
-                                   initializer=_start_worker)
+        pool = self._started_pool()
         pending: dict[Future, str] = {}
+        lost_worker = False
         try:
             for key, function, arguments in tasks:
                 pending[pool.submit(function, *arguments)] = key
@@ -57,13 +82,18 @@ class LocalEngine:
                     try:
                         result = future.result()
                     except BrokenProcessPool:
+                        lost_worker = True
                         result = {"failed": "the worker process ended unexpectedly", "times": {}}
                     yield key, result
         except BaseException:
-            pool.terminate_workers()
+            self._close(interrupted=True)
             raise
         finally:
-            pool.shutdown(wait=True, cancel_futures=True)
+            for future in pending:
+                future.cancel()
+            if lost_worker:
+                # A lost worker breaks the pool for good: the next stage starts a new one.
+                self._close(interrupted=False)
 
 
 def dask_client(address: str):
@@ -86,6 +116,13 @@ class DaskEngine:
         self.client = client
         self.workers = sum(client.nthreads().values()) or 1
         self.name = "dask"
+
+    def __enter__(self) -> DaskEngine:
+        return self
+
+    def __exit__(self, *exception: object) -> None:
+        # The cluster is the caller's: it stays as it was.
+        pass
 
     def run(self, tasks: Sequence[Task]) -> Iterator[tuple[str, dict[str, Any]]]:
         import distributed

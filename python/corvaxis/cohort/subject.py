@@ -4,6 +4,7 @@ collections go to files under the output folder."""
 
 from __future__ import annotations
 
+import ctypes
 import os
 import resource
 import threading
@@ -22,6 +23,10 @@ TEMPLATE = "template.cvx"
 # of this process sits in the host can hang the child. A worker process that runs tasks on
 # several threads (a Dask worker started with more than one) therefore takes one subject at a time.
 _ONE_SUBJECT_AT_A_TIME = threading.Lock()
+
+# glibc's mallopt parameters.
+_M_TRIM_THRESHOLD = -1
+_M_MMAP_THRESHOLD = -3
 
 
 class SubjectFailure(Exception):
@@ -121,12 +126,41 @@ def _registration_figures(template, fixed, moved) -> dict[str, dict[str, float]]
     return figures
 
 
-def _run_task(work, *arguments) -> dict[str, Any]:
-    """Runs one subject's step on this process's one computing thread; a failure becomes a result."""
+def prepare_worker() -> None:
+    """Readies this worker process for subjects: one computing thread, freed memory reused.
+
+    One thread for the host's algorithms and, where threadpoolctl is installed, NumPy's BLAS,
+    which otherwise starts a thread per core in every worker, so that N workers would compete for
+    N cores with N x cores threads.
+
+    glibc's malloc returns every freed block of 128 kB or more to the system at once until its
+    adaptive thresholds have grown, and never grows them in a process started with
+    MALLOC_TRIM_THRESHOLD_ set, as Dask starts its workers; each block is then fresh pages with a
+    fault apiece, and a registration takes two to three times as long. The thresholds are raised
+    to where the adaptive ones end (32 MB mapped directly, 64 MB kept free), so that a worker keeps
+    up to 64 MB of freed memory for its next subject.
+    """
     import corvaxis
 
+    corvaxis.set_computing_threads(1)
+    try:
+        mallopt = ctypes.CDLL(None).mallopt
+    except (OSError, AttributeError):  # not glibc
+        pass
+    else:
+        mallopt(_M_MMAP_THRESHOLD, 32 << 20)
+        mallopt(_M_TRIM_THRESHOLD, 64 << 20)
+    try:
+        from threadpoolctl import threadpool_limits
+    except ImportError:
+        return
+    threadpool_limits(1)
+
+
+def _run_task(work, *arguments) -> dict[str, Any]:
+    """Runs one subject's step on this process's one computing thread; a failure becomes a result."""
     with _ONE_SUBJECT_AT_A_TIME:
-        corvaxis.set_computing_threads(1)
+        prepare_worker()
         times: dict[str, float] = {}
         try:
             result = work(times, *arguments)
@@ -163,13 +197,32 @@ def _build(times, path: str, out_dir: str, subject: str, labels: dict[int, str] 
     return {"rows": rows}
 
 
+# The template this worker read last, by path, with the file's inode, modification time and size: a
+# worker registers it onto many subjects and reads it once. Only ever cloned or read.
+_TEMPLATE_READ: dict[str, tuple[tuple[int, int, int], Any]] = {}
+
+
+def _template(path: str):
+    import corvaxis
+
+    status = os.stat(path)
+    stamp = (status.st_ino, status.st_mtime_ns, status.st_size)
+    cached = _TEMPLATE_READ.get(path)
+    if cached is not None and cached[0] == stamp:
+        return cached[1]
+    template = corvaxis.open(path)
+    _TEMPLATE_READ.clear()
+    _TEMPLATE_READ[path] = (stamp, template)
+    return template
+
+
 def _register(times, out_dir: str, subject: str, method_name: str):
     import corvaxis
     import corvaxis.anatomy as anatomy
 
     with _Clock(times, "read"):
         fixed = corvaxis.open(collection_path(out_dir, subject))
-        template = corvaxis.open(os.path.join(out_dir, TEMPLATE))
+        template = _template(os.path.join(out_dir, TEMPLATE))
         if not isinstance(fixed, anatomy.GenericASC) or not isinstance(template, anatomy.GenericASC):
             raise SubjectFailure(f"{subject}: the subject's collection or the template holds no collection")
         moving = template.clone()

@@ -246,3 +246,26 @@ def test_a_failed_write_leaves_the_old_file_and_no_temporary(tmp_path):
     with pytest.raises(OSError, match="disk full"):
         write_atomically(str(target), fail_halfway)
     assert target.read_text() == "old" and os.listdir(tmp_path) == ["report.json"]
+
+
+def _task_result(value):
+    return {"value": value}
+
+
+def _task_ending_its_worker(value):
+    os._exit(1)
+
+
+def test_local_workers_outlive_a_stage_and_a_lost_worker_fails_only_its_stage():
+    from corvaxis.cohort.engines import LocalEngine
+
+    with LocalEngine(2) as engine:
+        first = dict(engine.run([("a", _task_result, (1,)), ("b", _task_result, (2,))]))
+        pool = engine._pool
+        assert first == {"a": {"value": 1}, "b": {"value": 2}} and pool is not None
+        assert dict(engine.run([("again", _task_result, (0,))])) == {"again": {"value": 0}} and engine._pool is pool
+        lost = dict(engine.run([("lost", _task_ending_its_worker, (0,))]))
+        assert lost["lost"]["failed"] == "the worker process ended unexpectedly"
+        assert dict(engine.run([("c", _task_result, (3,))])) == {"c": {"value": 3}}
+        assert engine._pool is not pool
+    assert engine._pool is None

@@ -2,6 +2,9 @@
 population, skipped files, the mean update, the mean shape kept alive, cancellation."""
 
 import gc
+import pathlib
+import struct
+import zlib
 
 import numpy as np
 import pytest
@@ -9,6 +12,8 @@ import pytest
 import corvaxis
 import corvaxis.anatomy as anatomy
 from corvaxis.shape_model import LinearShapeModel
+
+FUZZ_CORPUS = pathlib.Path(__file__).parents[3] / "fuzz" / "corpus"
 
 CONSTRUCTOR_DOC = (
     "Generate a linear shape model from a set of AnatomicalStructureCollections.\n"
@@ -45,14 +50,21 @@ def test_result_keys_follow_the_update_mean_option(make_population, generator, u
 
 
 def write_unusable(directory, kind, build_collection, faces):
-    """One training file the algorithm must skip, of the given kind; returns its path."""
-    path = directory / f"zz_{kind}.cvx"
+    """One training file the algorithm must skip, of the given kind, in the middle of the others
+    (reading goes on after it); returns its path."""
+    path = directory / f"shape_002_{kind}.cvx"
     points = np.random.default_rng(3).normal(scale=20.0, size=(3 + 60 + 1, 3))
     if kind == "garbage":
         path.write_bytes(b"not a data file")
         return path
     if kind == "link_loop":
         path.symlink_to(path)
+        return path
+    if kind == "forged":
+        # Passes the header's checks, then stops the HDF5 library on an internal assertion.
+        forged = bytearray((FUZZ_CORPUS / "fuzz_data_file" / "regression-hdf5-object-header-assertion").read_bytes())
+        struct.pack_into("<QI", forged, 12, len(forged) - 512, zlib.crc32(forged[512:]))
+        path.write_bytes(bytes(forged))
         return path
     if kind == "mesh":
         corvaxis.save(corvaxis.Mesh(points, faces), path)
@@ -74,6 +86,7 @@ def write_unusable(directory, kind, build_collection, faces):
 @pytest.mark.parametrize("kind, reason", [
     ("garbage", "not a corvaxis data file"),
     ("link_loop", "Too many levels of symbolic links"),
+    ("forged", "its HDF5 structure stops the HDF5 library (SIGABRT in a trial read)"),
     ("mesh", "holds a Mesh, not a collection"),
     ("missing_keypoint", "structure 'bone' has no keypoint 'apex'"),
     ("missing_structure", "it holds no structure identified 'organ'"),

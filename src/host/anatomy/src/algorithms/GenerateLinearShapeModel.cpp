@@ -116,18 +116,30 @@ void GenerateLinearShapeModel::compute()
     const Eigen::Index perBatch = batchSize.value();
     for (Eigen::Index first = 0; first < numFiles; first += perBatch) {
         std::vector<std::pair<fs::path, std::unique_ptr<AnatomicalStructureCollection>>> batch;
-        for (Eigen::Index i = first; i < std::min(first + perBatch, numFiles); ++i) {
-            const TrainingFile& file = files[static_cast<std::size_t>(i)];
-            const std::string step = fmt::format("Reading shape {} of {}: {}", i + 1, numFiles, file.path.string());
-            if (!run.proceed(readingShare * static_cast<double>(i) / static_cast<double>(numFiles), step))
-                return;
-            logInfo(step);
-            try {
-                batch.emplace_back(file.path, readCollection(file));
-            } catch (const std::exception& failure) {
-                skip(file.path, failure.what());
-            }
-        }
+        const auto batchEnd = std::min(first + perBatch, numFiles);
+        const std::vector<TrainingFile> batchFiles(files.begin() + first, files.begin() + batchEnd);
+        Eigen::Index i = first;
+        bool going = run.proceed(readingShare * static_cast<double>(i) / static_cast<double>(numFiles),
+                                 fmt::format("Reading shape {} of {}: {}", i + 1, numFiles,
+                                             batchFiles.front().path.string()));
+        if (going)
+            readCollections(batchFiles, [&](const TrainingFile& file,
+                                            std::unique_ptr<AnatomicalStructureCollection> collection,
+                                            const std::string& whyNone) {
+                logInfo(fmt::format("Reading shape {} of {}: {}", i + 1, numFiles, file.path.string()));
+                if (collection)
+                    batch.emplace_back(file.path, std::move(collection));
+                else
+                    skip(file.path, whyNone);
+                if (++i == batchEnd)
+                    return true;
+                going = run.proceed(readingShare * static_cast<double>(i) / static_cast<double>(numFiles),
+                                    fmt::format("Reading shape {} of {}: {}", i + 1, numFiles,
+                                                files[static_cast<std::size_t>(i)].path.string()));
+                return going;
+            });
+        if (!going)
+            return;
         for (auto& [file, collection] : batch) {
             if (const auto reason = readShape(*collection, layout, shapes.at(shapes.used))) {
                 skip(file, *reason);

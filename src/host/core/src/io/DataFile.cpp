@@ -19,7 +19,9 @@
 #include <chrono>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <functional>
+#include <optional>
 #include <string.h>
 #include <random>
 #include <span>
@@ -420,6 +422,21 @@ std::chrono::milliseconds trialReadLimit(std::uint64_t size)
     return std::chrono::seconds(30) + std::chrono::milliseconds(size / (bytesPerSecond / 1000));
 }
 
+/// Refuses the file when its trial read in a child did not end in time or a signal ended it.
+void refuseIfTrialStopped(const fs::path& path, std::uint64_t size, const ChildOutcome& outcome)
+{
+    if (outcome.timedOut)
+        throw FileFormatError(path, "damaged content: a trial read of its " + std::to_string(size) +
+                                        " bytes did not end within " +
+                                        std::to_string(trialReadLimit(size).count() / 1000) + " s");
+    if (outcome.stoppingSignal != 0) {
+        const char* name = ::sigabbrev_np(outcome.stoppingSignal);
+        throw FileFormatError(path, std::string("damaged content: its HDF5 structure stops the HDF5 library (SIG") +
+                                        (name ? name : std::to_string(outcome.stoppingSignal).c_str()) +
+                                        " in a trial read)");
+    }
+}
+
 /// Runs a trial read of the content in a child process and refuses the file when a signal ended
 /// it or it did not end in time. The checksum keeps out accidental damage, but a forged file can
 /// stop the HDF5 library on one of its internal assertions (or keep it busy without end), which
@@ -434,16 +451,24 @@ int refuseIfReadingStops(const fs::path& path, std::uint64_t size, const std::fu
     Hdf5Session::keepForksSafe();
     const std::chrono::milliseconds limit = trialReadLimit(size);
     const ChildOutcome outcome = runInChildProcess(read, limit);
-    if (outcome.timedOut)
-        throw FileFormatError(path, "damaged content: a trial read of its " + std::to_string(size) +
-                                        " bytes did not end within " + std::to_string(limit.count() / 1000) + " s");
-    if (outcome.stoppingSignal != 0) {
-        const char* name = ::sigabbrev_np(outcome.stoppingSignal);
-        throw FileFormatError(path, std::string("damaged content: its HDF5 structure stops the HDF5 library (SIG") +
-                                        (name ? name : std::to_string(outcome.stoppingSignal).c_str()) +
-                                        " in a trial read)");
-    }
+    refuseIfTrialStopped(path, size, outcome);
     return outcome.ran ? outcome.exitStatus : trialReadAll;
+}
+
+/// The trial read of content in a child: trialLackedCodec when no loaded library reads its kind.
+/// Refusals of the content itself are left to the reading in this process, which names them.
+int trialRead(std::vector<unsigned char>& bytes, const fs::path& path)
+{
+    try {
+        const Hdf5Session session;
+        MemoryFile trialFile(bytes, bytes.size());
+        if (!findCodec(contentKind(trialFile, path)))
+            return trialLackedCodec;
+        readData(trialFile.root());
+    }
+    catch (...) {
+    }
+    return trialReadAll;
 }
 
 /// Runs what reads the content in an HDF5 session, turning failures into FileFormatError.
@@ -535,19 +560,13 @@ void save(const Data& data, const fs::path& path)
     writeFileAtomically(path, image);
 }
 
-std::unique_ptr<Data> load(const fs::path& path, const KindHook& beforeReading)
+namespace {
+
+/// Reads checked bytes whose trial read ended with `trial`, as load() describes.
+std::unique_ptr<Data> readTrialled(const fs::path& path, std::vector<unsigned char>& bytes, int trial,
+                                   const KindHook& beforeReading)
 {
-    std::vector<unsigned char> bytes = readDataFile(path);
     const std::uint64_t size = bytes.size();
-    // The child reads its own copy of the bytes.
-    const int trial = refuseIfReadingStops(path, size, [&] {
-        const Hdf5Session session;
-        MemoryFile trialFile(bytes, size);
-        if (!findCodec(contentKind(trialFile, path)))
-            return trialLackedCodec;
-        readData(trialFile.root());
-        return trialReadAll;
-    });
     // The file is closed again before the hook runs: the hook may wait for other threads, which
     // may wait for the HDF5 session.
     const std::string kind = readContent(path, [&] { return contentKind(MemoryFile(bytes, size), path); });
@@ -557,12 +576,70 @@ std::unique_ptr<Data> load(const fs::path& path, const KindHook& beforeReading)
         throw FileFormatError(path, "holds data of kind '" + kind + "', which no loaded library reads");
     // The hook may just have brought the reader of this kind, which the trial could not use.
     if (trial == trialLackedCodec)
-        refuseIfReadingStops(path, size, [&] {
-            const Hdf5Session session;
-            readData(MemoryFile(bytes, size).root());
-            return trialReadAll;
-        });
+        refuseIfReadingStops(path, size, [&] { return trialRead(bytes, path); });
     return readContent(path, [&] { return readData(MemoryFile(bytes, size).root()); });
+}
+
+}  // namespace
+
+std::unique_ptr<Data> load(const fs::path& path, const KindHook& beforeReading)
+{
+    std::vector<unsigned char> bytes = readDataFile(path);
+    // The child reads its own copy of the bytes.
+    const int trial = refuseIfReadingStops(path, bytes.size(), [&] { return trialRead(bytes, path); });
+    return readTrialled(path, bytes, trial, beforeReading);
+}
+
+void loadEach(const std::vector<fs::path>& paths, const EachLoaded& each)
+{
+    std::vector<std::vector<unsigned char>> contents(paths.size());
+    std::vector<std::exception_ptr> refusals(paths.size());
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        try {
+            contents[i] = readDataFile(paths[i]);
+        }
+        catch (...) {
+            refusals[i] = std::current_exception();
+        }
+    }
+    std::size_t next = 0;
+    while (next < paths.size()) {
+        // One child trial-reads from here to the end, a file ahead of this process; a file that
+        // stops it is refused, and the next child starts after it.
+        Hdf5Session::keepForksSafe();
+        const std::size_t first = next;
+        ReportingChild child([&](const ReportingChild::Report& report) {
+            for (std::size_t i = first; i < paths.size(); ++i)
+                report(static_cast<unsigned char>(refusals[i] ? trialReadAll : trialRead(contents[i], paths[i])));
+        });
+        bool childGone = !child.started();
+        while (next < paths.size()) {
+            const std::size_t i = next++;
+            std::unique_ptr<Data> data;
+            std::exception_ptr refusal = refusals[i];
+            try {
+                std::optional<unsigned char> trial = static_cast<unsigned char>(trialReadAll);
+                if (!childGone) {
+                    trial = child.next(trialReadLimit(contents[i].size()));
+                    childGone = !trial;
+                }
+                if (!refusal) {
+                    if (!trial)
+                        refuseIfTrialStopped(paths[i], contents[i].size(), child.outcome());
+                    // A child that ended without a word leaves this file to a reading of its own.
+                    data = trial ? readTrialled(paths[i], contents[i], *trial, {}) : load(paths[i]);
+                }
+            }
+            catch (...) {
+                refusal = std::current_exception();
+            }
+            contents[i] = {};
+            if (!each(i, std::move(data), refusal))
+                return;
+            if (childGone && child.started())
+                break;
+        }
+    }
 }
 
 std::unique_ptr<Data> load(const fs::path& path, const std::string& expectedKind)

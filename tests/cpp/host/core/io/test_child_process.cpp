@@ -8,8 +8,10 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <functional>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include <unistd.h>
 
@@ -74,4 +76,37 @@ TEST(ChildProcess, AForkWaitsForAnHdf5SessionOfAnotherThreadAndTheChildFindsItFr
     holder.join();
     EXPECT_FALSE(outcome.timedOut);
     EXPECT_EQ(outcome.exitStatus, 5);
+}
+
+TEST(ReportingChild, HandsOverEachReportAndThenHowTheChildEnded)
+{
+    struct Case {
+        const char* name;
+        std::function<void(const ReportingChild::Report&)> work;
+        int reports;
+        bool timedOut;
+        int signal;
+    };
+    const std::vector<Case> cases = {
+        {"finishes", [](const auto& report) { for (int i = 0; i < 300; ++i) report(static_cast<unsigned char>(i)); },
+         300, false, 0},
+        {"aborts on the third item", [](const auto& report) { report(0); report(1); std::abort(); }, 2, false, SIGABRT},
+        {"hangs on the second item", [](const auto& report) { report(0); for (;;) ::pause(); }, 1, true, 0},
+        {"throws", [](const auto& report) { report(0); throw std::runtime_error("refused"); }, 1, false, 0},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        ReportingChild child(test.work);
+        ASSERT_TRUE(child.started());
+        int reported = 0;
+        while (const auto value = child.next(500ms)) {
+            EXPECT_EQ(*value, static_cast<unsigned char>(reported));
+            ++reported;
+        }
+        EXPECT_EQ(reported, test.reports);
+        EXPECT_TRUE(child.outcome().ran);
+        EXPECT_EQ(child.outcome().timedOut, test.timedOut);
+        EXPECT_EQ(child.outcome().stoppingSignal, test.signal);
+        EXPECT_FALSE(child.next(10ms));
+    }
 }

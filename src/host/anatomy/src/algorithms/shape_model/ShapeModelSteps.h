@@ -5,6 +5,7 @@
 #include <Eigen/Core>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -56,8 +57,12 @@ struct TrainingFile {
 };
 /// Throws fs::filesystem_error when the directory cannot be listed.
 std::vector<TrainingFile> trainingFilesIn(const fs::path& directory);
-/// The collection a training file holds; throws std::exception saying why there is none.
-std::unique_ptr<AnatomicalStructureCollection> readCollection(const TrainingFile& file);
+/// Called with each training file in order: the collection it holds, or null and why there is
+/// none. Returns false to stop reading.
+using EachCollection = std::function<bool(const TrainingFile& file, std::unique_ptr<AnatomicalStructureCollection>,
+                                          const std::string& whyNone)>;
+/// Reads the collections the files hold (one trial-read process for them all).
+void readCollections(const std::vector<TrainingFile>& files, const EachCollection& each);
 
 /// Moves shape onto target by the best transformation of the kind (least squares); false when the
 /// shape is too degenerate to be aligned (all points in one place).

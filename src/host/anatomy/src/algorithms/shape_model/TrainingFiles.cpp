@@ -32,16 +32,55 @@ std::vector<TrainingFile> trainingFilesIn(const fs::path& directory)
     return files;
 }
 
-std::unique_ptr<AnatomicalStructureCollection> readCollection(const TrainingFile& file)
+namespace {
+
+std::string reasonOf(const std::exception_ptr& refusal)
 {
-    if (file.unreadable)
-        throw std::runtime_error(*file.unreadable);
-    std::unique_ptr<Data> data = io::load(file.path);
-    auto* collection = dynamic_cast<AnatomicalStructureCollection*>(data.get());
-    if (!collection)
-        throw std::runtime_error(fmt::format("it holds a {}, not a collection", data->kindName()));
-    data.release();
-    return std::unique_ptr<AnatomicalStructureCollection>(collection);
+    try {
+        std::rethrow_exception(refusal);
+    }
+    catch (const std::exception& error) {
+        return error.what();
+    }
+    catch (...) {
+        return "it cannot be read";
+    }
+}
+
+}  // namespace
+
+void readCollections(const std::vector<TrainingFile>& files, const EachCollection& each)
+{
+    std::vector<fs::path> readable;
+    for (const TrainingFile& file : files)
+        if (!file.unreadable)
+            readable.push_back(file.path);
+    std::size_t nextFile = 0;
+    // Files that cannot even be opened come in their place in the order, between those read.
+    const auto passUnreadable = [&] {
+        for (; nextFile < files.size() && files[nextFile].unreadable; ++nextFile)
+            if (!each(files[nextFile], nullptr, *files[nextFile].unreadable))
+                return false;
+        return true;
+    };
+    bool going = passUnreadable();
+    if (!going)
+        return;
+    io::loadEach(readable, [&](std::size_t, std::unique_ptr<Data> data, std::exception_ptr refusal) {
+        const TrainingFile& file = files[nextFile++];
+        std::unique_ptr<AnatomicalStructureCollection> collection;
+        std::string whyNone;
+        if (refusal)
+            whyNone = reasonOf(refusal);
+        else if (auto* held = dynamic_cast<AnatomicalStructureCollection*>(data.get())) {
+            data.release();
+            collection.reset(held);
+        }
+        else
+            whyNone = fmt::format("it holds a {}, not a collection", data->kindName());
+        going = each(file, std::move(collection), whyNone) && passUnreadable();
+        return going;
+    });
 }
 
 void logInfo(const std::string& message)

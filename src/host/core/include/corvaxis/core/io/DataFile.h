@@ -3,11 +3,13 @@
 #include "corvaxis/core/Data.h"
 
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 // Data files (".cvx"): one data object of any kind with a registered codec, in an HDF5 file
 // behind a 512-byte header of our own (signature, format version, content length, CRC-32).
@@ -75,5 +77,15 @@ using KindHook = std::function<void(const std::string& kind)>;
 std::unique_ptr<Data> load(const std::filesystem::path& path, const KindHook& beforeReading = {});
 /// Same, and throws FileFormatError unless the stored object is of the expected kind.
 std::unique_ptr<Data> load(const std::filesystem::path& path, const std::string& expectedKind);
+
+/// Called with each file of loadEach in order: its data object, or null and why it was refused
+/// (the exception load() would throw). Returns false to stop reading.
+using EachLoaded = std::function<bool(std::size_t index, std::unique_ptr<Data> data, std::exception_ptr refusal)>;
+
+/// Reads the data objects stored at paths, each as load() does, in one process for the trial
+/// reads of all of them: it reads a file ahead of this process, which reads each file once its
+/// trial is past, so that many small files cost one fork and the two reads of each overlap.
+/// Holds the bytes of all the files until each is read: give it a batch, not a whole folder.
+void loadEach(const std::vector<std::filesystem::path>& paths, const EachLoaded& each);
 
 }  // namespace corvaxis::io
