@@ -1,6 +1,7 @@
 #pragma once
 
 #include "corvaxis/core/Algorithm.h"
+#include "corvaxis/core/Threads.h"
 
 #include <algorithm>
 #include <atomic>
@@ -63,7 +64,7 @@ struct ProgressSpan {
     }
 };
 
-/// Runs work(chunk) for chunk in [0, chunks) on worker threads (`threads`, 0: the hardware's count)
+/// Runs work(chunk) for chunk in [0, chunks) on worker threads (`threads`, 0: computingThreads())
 /// while the calling thread keeps the heartbeat going. Once it asks to stop, no further chunk
 /// starts; the call then waits for the running ones and returns false. Each chunk must write only
 /// its own output (combined by the caller in chunk order), so that results do not depend on the
@@ -75,7 +76,7 @@ bool runChunks(int chunks, int threads, const ProgressSpan& progress, const Work
     if (chunks <= 0)
         return !progress.heartbeat.stopped();
     if (threads <= 0)
-        threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+        threads = computingThreads();
     threads = std::min(threads, chunks);
     std::atomic<int> next{0};
     std::atomic<bool> stop{false};

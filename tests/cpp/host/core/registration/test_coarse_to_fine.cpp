@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -133,6 +135,24 @@ TEST(RunChunks, KeepsTheCallerInformedAndStopsWhenAsked)
             EXPECT_LT(total, chunks);
         EXPECT_EQ(heartbeat.stopped(), !finished);
     }
+}
+
+TEST(RunChunks, UsesTheComputingThreadsWhenGivenNoCount)
+{
+    // A process of one computing thread (a cohort's worker, say) shares no chunk out.
+    const int before = computingThreads();
+    setComputingThreads(1);
+    const Algorithm::ProgressCallback none;
+    Heartbeat heartbeat(none);
+    std::mutex mutex;
+    std::set<std::thread::id> seen;
+    const bool finished = runChunks(16, 0, {heartbeat, "Work", 0.0, 1.0}, [&](int) {
+        const std::scoped_lock lock(mutex);
+        seen.insert(std::this_thread::get_id());
+    });
+    setComputingThreads(before);
+    EXPECT_TRUE(finished);
+    EXPECT_EQ(seen.size(), 1u);
 }
 
 }  // namespace

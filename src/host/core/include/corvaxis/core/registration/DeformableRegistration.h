@@ -35,7 +35,7 @@ struct DeformableRegistrationOptions {
     int kernelRank = 100;
     /// The initial alignment found from the surfaces themselves includes one isotropic scale.
     bool withScaling = true;
-    /// Worker threads for the correspondence step; 0 uses the hardware's count. Results do not
+    /// Worker threads for the correspondence step; 0 uses computingThreads(). Results do not
     /// depend on it.
     int threads = 0;
 };
