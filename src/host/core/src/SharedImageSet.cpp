@@ -1,8 +1,8 @@
 #include "corvaxis/core/SharedImageSet.h"
 
-#include <Eigen/LU>
+#include "HugePages.h"
 
-#include <sys/mman.h>
+#include <Eigen/LU>
 
 #include <algorithm>
 #include <cstdlib>
@@ -38,8 +38,7 @@ const char* pixelTypeName(PixelType type)
 
 namespace {
 
-// Buffers from this size on are aligned to, and advised for, transparent huge pages.
-constexpr std::size_t hugePageSize = std::size_t{2} << 20;
+// Pixel buffers from this size on are on transparent huge pages.
 constexpr std::size_t hugePageThreshold = 4 * hugePageSize;
 
 }  // namespace
@@ -47,25 +46,13 @@ constexpr std::size_t hugePageThreshold = 4 * hugePageSize;
 template <typename T>
 T* Image::PixelAllocator<T>::allocate(std::size_t count)
 {
-    const std::size_t bytes = count * sizeof(T);
-    if (bytes < hugePageThreshold)
-        return static_cast<T*>(::operator new(bytes));
-    const std::size_t rounded = (bytes + hugePageSize - 1) / hugePageSize * hugePageSize;
-    void* pointer = std::aligned_alloc(hugePageSize, rounded);
-    if (!pointer)
-        throw std::bad_alloc();
-    // Only advice: where huge pages are unavailable the buffer works the same with small ones.
-    ::madvise(pointer, rounded, MADV_HUGEPAGE);
-    return static_cast<T*>(pointer);
+    return static_cast<T*>(allocateLarge(count * sizeof(T), hugePageThreshold));
 }
 
 template <typename T>
 void Image::PixelAllocator<T>::deallocate(T* pointer, std::size_t count) noexcept
 {
-    if (count * sizeof(T) < hugePageThreshold)
-        ::operator delete(pointer);
-    else
-        std::free(pointer);
+    freeLarge(pointer, count * sizeof(T), hugePageThreshold);
 }
 
 template struct Image::PixelAllocator<std::byte>;
