@@ -26,7 +26,7 @@ import math
 import os
 
 from collections.abc import Iterable, Sequence
-from typing import TYPE_CHECKING, Literal
+from typing import TYPE_CHECKING, Literal, cast
 
 import numpy as np
 
@@ -364,7 +364,9 @@ def _draw_scene(ax, scene, basis, center, half_size, limits, legend):
         ax.add_collection(LineCollection(outlines, colors=outline_colors, linewidths=1.0, zorder=1.5))
     if polygons:
         order = np.argsort(np.concatenate(depths), kind="stable")  # far to near: the nearer face is painted last
-        ax.add_collection(PolyCollection(np.concatenate(polygons)[order], facecolors=np.concatenate(colors)[order],
+        # One (N, 4, 2) array, which matplotlib takes on its fast path, though typed as a sequence.
+        faces = cast("Sequence[np.ndarray]", np.concatenate(polygons)[order])
+        ax.add_collection(PolyCollection(faces, facecolors=np.concatenate(colors)[order],
                                          edgecolors=np.concatenate(edge_colors)[order], linewidths=0.3, zorder=1))
     for edges, (rgba, width) in zip(scene.edges, scene.edge_styles):
         view = (edges - center) @ basis.T

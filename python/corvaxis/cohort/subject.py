@@ -151,7 +151,7 @@ def prepare_worker() -> None:
         mallopt(_M_MMAP_THRESHOLD, 32 << 20)
         mallopt(_M_TRIM_THRESHOLD, 64 << 20)
     try:
-        from threadpoolctl import threadpool_limits
+        from threadpoolctl import threadpool_limits  # type: ignore[import-untyped]
     except ImportError:
         return
     threadpool_limits(1)
