@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cmath>
 #include <map>
 #include <random>
@@ -133,6 +134,38 @@ inline std::vector<MaskCase> maskCases()
         {"random half", randomMask({9, 8, 7}, 2, 0.5), -1},
         {"random dense", randomMask({6, 7, 8}, 3, 0.8), -1},
     };
+}
+
+/// The voxel-to-world mappings every surface is checked under: none, a rotation with unequal
+/// scales and a shift, and a mirroring.
+inline std::vector<Mat4> mappings()
+{
+    Mat4 rotated = Mat4::Identity();
+    rotated.topLeftCorner<3, 3>() = Eigen::AngleAxisd(0.7, Eigen::Vector3d(1, 2, 3).normalized()).toRotationMatrix() *
+                                    Eigen::Vector3d(0.5, 1.25, 2.0).asDiagonal();
+    rotated.topRightCorner<3, 1>() = Vec3(-10, 4, 7);
+    Mat4 mirrored = Mat4::Identity();
+    mirrored.diagonal().head<3>() = Vec3(-0.8, 0.8, 3.0);
+    return {Mat4::Identity(), rotated, mirrored};
+}
+
+/// A mask case's name as a test name.
+inline std::string maskCaseName(const ::testing::TestParamInfo<MaskCase>& info)
+{
+    std::string name = info.param.name;
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)))
+            c = '_';
+    return name;
+}
+
+/// One cube of 2 x 2 x 2 voxels with the corners of `pattern`'s bits inside (bit k: corner k).
+inline surface::BinaryMask cornerPatternMask(int pattern)
+{
+    surface::BinaryMask mask{{2, 2, 2}, std::vector<std::uint8_t>(8)};
+    for (int corner = 0; corner < 8; ++corner)
+        mask.inside[static_cast<std::size_t>(corner)] = static_cast<std::uint8_t>(pattern >> corner & 1);
+    return mask;
 }
 
 /// The voxels whose centres lie within `radius` of the box's centre, in a box with a voxel to spare.

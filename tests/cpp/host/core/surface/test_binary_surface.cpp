@@ -20,15 +20,8 @@ class BinarySurfaceTest : public ::testing::TestWithParam<MaskCase> {};
 TEST_P(BinarySurfaceTest, IsAClosedOutwardManifoldUnderEveryMapping)
 {
     const MaskCase& given = GetParam();
-    Mat4 rotated = Mat4::Identity();
-    rotated.topLeftCorner<3, 3>() = Eigen::AngleAxisd(0.7, Eigen::Vector3d(1, 2, 3).normalized()).toRotationMatrix() *
-                                    Eigen::Vector3d(0.5, 1.25, 2.0).asDiagonal();
-    rotated.topRightCorner<3, 1>() = Vec3(-10, 4, 7);
-    Mat4 mirrored = Mat4::Identity();
-    mirrored.diagonal().head<3>() = Vec3(-0.8, 0.8, 3.0);
-
     double indexVolume = 0.0;
-    for (const Mat4& mapping : {Mat4(Mat4::Identity()), rotated, mirrored}) {
+    for (const Mat4& mapping : mappings()) {
         SCOPED_TRACE(given.name);
         const surface::TriangleSurface result = surface::extractSurface(given.mask, mapping);
         ASSERT_GT(result.faces.rows(), 0);
@@ -49,14 +42,7 @@ TEST_P(BinarySurfaceTest, IsAClosedOutwardManifoldUnderEveryMapping)
     EXPECT_LT(indexVolume, 1.5 * voxelCount(given.mask));
 }
 
-INSTANTIATE_TEST_SUITE_P(Masks, BinarySurfaceTest, ::testing::ValuesIn(maskCases()),
-                         [](const auto& info) {
-                             std::string name = info.param.name;
-                             for (char& c : name)
-                                 if (!std::isalnum(static_cast<unsigned char>(c)))
-                                     c = '_';
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Masks, BinarySurfaceTest, ::testing::ValuesIn(maskCases()), maskCaseName);
 
 TEST(BinarySurface, EmptyMaskGivesNoSurfaceAndBadMasksAreRefused)
 {
@@ -79,9 +65,7 @@ TEST(BinarySurface, EveryCubeCaseIsClosedWithOneShellPerFaceConnectedPart)
 {
     for (int pattern = 1; pattern < 256; ++pattern) {
         SCOPED_TRACE("corner pattern " + std::to_string(pattern));
-        surface::BinaryMask mask{{2, 2, 2}, std::vector<std::uint8_t>(8)};
-        for (int corner = 0; corner < 8; ++corner)
-            mask.inside[static_cast<std::size_t>(corner)] = static_cast<std::uint8_t>(pattern >> corner & 1);
+        const surface::BinaryMask mask = cornerPatternMask(pattern);
         const auto result = surface::extractSurface(mask, Mat4::Identity());
         EXPECT_EQ(expectClosedOrientedManifold(result.vertices, result.faces), faceConnectedParts(mask));
         EXPECT_GT(surface::enclosedVolume(result.vertices, result.faces), 0.0);

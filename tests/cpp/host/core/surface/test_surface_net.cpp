@@ -13,17 +13,6 @@ using namespace corvaxis::test;
 
 namespace {
 
-std::vector<Mat4> mappings()
-{
-    Mat4 rotated = Mat4::Identity();
-    rotated.topLeftCorner<3, 3>() = Eigen::AngleAxisd(0.7, Eigen::Vector3d(1, 2, 3).normalized()).toRotationMatrix() *
-                                    Eigen::Vector3d(0.5, 1.25, 2.0).asDiagonal();
-    rotated.topRightCorner<3, 1>() = Vec3(-10, 4, 7);
-    Mat4 mirrored = Mat4::Identity();
-    mirrored.diagonal().head<3>() = Vec3(-0.8, 0.8, 3.0);
-    return {Mat4::Identity(), rotated, mirrored};
-}
-
 /// The smooth surface of one mask standing alone, with its voxels' volume as the target.
 surface::TriangleSurface smoothAlone(const surface::BinaryMask& mask, const Mat4& mapping)
 {
@@ -56,22 +45,13 @@ TEST_P(SurfaceNetTest, KeepsTheVoxelsTopologyAndVolumeUnderEveryMapping)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Masks, SurfaceNetTest, ::testing::ValuesIn(maskCases()), [](const auto& info) {
-    std::string name = info.param.name;
-    for (char& c : name)
-        if (!std::isalnum(static_cast<unsigned char>(c)))
-            c = '_';
-    return name;
-});
+INSTANTIATE_TEST_SUITE_P(Masks, SurfaceNetTest, ::testing::ValuesIn(maskCases()), maskCaseName);
 
 TEST(SurfaceNet, EveryCubeCaseKeepsTheVoxelsTopology)
 {
     for (int pattern = 1; pattern < 256; ++pattern) {
         SCOPED_TRACE("corner pattern " + std::to_string(pattern));
-        surface::BinaryMask mask{{2, 2, 2}, std::vector<std::uint8_t>(8)};
-        for (int corner = 0; corner < 8; ++corner)
-            mask.inside[static_cast<std::size_t>(corner)] = static_cast<std::uint8_t>(pattern >> corner & 1);
-        expectLikeMarchingCubes(mask, Mat4::Identity());
+        expectLikeMarchingCubes(cornerPatternMask(pattern), Mat4::Identity());
     }
 }
 
