@@ -269,3 +269,14 @@ def test_local_workers_outlive_a_stage_and_a_lost_worker_fails_only_its_stage():
         assert dict(engine.run([("c", _task_result, (3,))])) == {"c": {"value": 3}}
         assert engine._pool is not pool
     assert engine._pool is None
+
+
+def test_a_worker_started_by_exec_reports_its_own_peak_memory():
+    # As a Dask nanny starts its worker: fork and exec from a process that once held much more.
+    from corvaxis.cohort.subject import peak_memory_kib
+
+    held = np.ones(512 << 17)  # 512 MiB, touched
+    child = subprocess.run([sys.executable, "-c", "from corvaxis.cohort.subject import peak_memory_kib as p; print(p())"],
+                           capture_output=True, text=True, check=True)
+    assert held.sum() > 0 and peak_memory_kib() >= 512 << 10
+    assert int(child.stdout) < 256 << 10
