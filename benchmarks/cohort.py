@@ -100,8 +100,9 @@ def main():
               f" (goal <= 0.6), Dask / 2 workers {figures['Dask'] / figures['2 local workers']:.2f} (goal <= 1.15)")
     print(f"  same statistics and model in all {len(outputs)} runs: {identical}")
     fastest = [reports[name][seconds[name].index(best[name])] for name in ENGINES]
-    print(f"  model: {fastest[0]['model']['points']} points, {fastest[0]['model']['modes']} modes; "
-          f"peak memory of a worker process {max(r['worker_peak_memory_mib'] for r in fastest)} MiB")
+    print(f"  model: {fastest[0]['model']['points']} points, {fastest[0]['model']['modes']} modes; peak memory of a "
+          f"worker process (MiB): " + ", ".join(f"{name} {max(r['worker_peak_memory_mib'] for r in reports[name])}"
+                                                for name in ENGINES))
     print("best runs, wall time by stage (s)  1 worker  2 workers     Dask")
     for stage in ("collections stage", "template", "registration stage", "shape model", "pictures"):
         print(f"  {stage:<32}" + "".join(f"{run['times']['steps_s'].get(stage, 0.0):>9.2f}" for run in fastest))
