@@ -15,7 +15,7 @@ import tempfile
 
 # corvaxis._styling comes after corvaxis.anatomy, as corvaxis.styling imports them: its signatures
 # name the collection classes only once the anatomy module has registered them.
-MODULES = ("corvaxis._core", "corvaxis.graph", "corvaxis.anatomy", "corvaxis._styling")
+MODULES = ("corvaxis._core", "corvaxis.graph", "corvaxis.anatomy", "corvaxis._styling", "corvaxis._measure")
 SOURCE_PACKAGE = pathlib.Path(__file__).resolve().parents[1] / "python" / "corvaxis"
 
 

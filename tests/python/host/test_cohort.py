@@ -177,15 +177,33 @@ def test_template_is_the_subject_of_median_volumes(volumes, chosen):
     assert median_subject(volumes) == chosen
 
 
-@pytest.mark.parametrize("point, distance", [
-    ((0.0, 0.0, 3.0), 2.0),       # above a face
-    ((3.0, 3.0, 0.0), 2 * np.sqrt(2.0)),  # beside an edge
-    ((2.0, 2.0, 2.0), np.sqrt(3.0)),  # beyond a corner
-    ((0.5, 0.0, 0.0), 0.5),       # inside
+# A large triangle and, over it, a small one whose corner is the vertex nearest to (0, 0, 1): the
+# closest point lies on the large triangle, whose corners are all far away.
+FAR_CORNERS = (np.array([[-100.0, -100, 0], [100, -100, 0], [0, 100, 0], [0, 0, 2.5], [0.1, 0, 2.6], [0, 0.1, 2.6]]),
+               np.array([[0, 1, 2], [3, 4, 5]]))
+
+
+@pytest.mark.parametrize("point, distance, surface", [
+    ((0.0, 0.0, 3.0), 2.0, None),       # above a face of the cube
+    ((3.0, 3.0, 0.0), 2 * np.sqrt(2.0), None),  # beside an edge
+    ((2.0, 2.0, 2.0), np.sqrt(3.0), None),  # beyond a corner
+    ((0.5, 0.0, 0.0), 0.5, None),       # inside
+    ((0.0, 0.0, 1.0), 1.0, FAR_CORNERS),  # on a triangle far from the nearest vertex
 ])
-def test_surface_distances_are_exact_on_a_cube(cube_mesh, point, distance):
-    cube = cube_mesh(1.0)
-    assert surface_distances(np.array([point]), cube.vertices, cube.faces)[0] == pytest.approx(distance)
+def test_surface_distances_are_exact(cube_mesh, point, distance, surface):
+    vertices, faces = surface or (cube_mesh(1.0).vertices, cube_mesh(1.0).faces)
+    assert surface_distances(np.array([point]), vertices, faces)[0] == pytest.approx(distance, rel=1e-12)
+
+
+@pytest.mark.parametrize("points, faces, message", [
+    ([[0.0, 0, 0]], [[0, 1, 6]], "A face refers to a vertex that does not exist"),
+    ([[0.0, 0, 0]], np.zeros((0, 3), dtype=int), "The surface has no vertices or no faces"),
+    ([0.0, 0, 0], [[0, 1, 2]], "points"),
+    ([[np.nan, 0, 0]], [[0, 1, 2]], "points"),
+])
+def test_surface_distances_refuse_what_they_cannot_measure(points, faces, message):
+    with pytest.raises(ValueError, match=message):
+        surface_distances(np.asarray(points), FAR_CORNERS[0], np.asarray(faces))
 
 
 @pytest.mark.parametrize("count", [1, 3, 0])
