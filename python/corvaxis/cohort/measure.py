@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import numpy as np
 
+
 def world_vertices(mesh) -> np.ndarray:
     """A mesh's vertices with its own matrix applied, (N, 3)."""
     matrix = mesh.matrix

@@ -214,23 +214,20 @@ def _build(times, path: str, out_dir: str, subject: str, labels: dict[int, str] 
     return {"rows": rows}
 
 
-# The template this worker read last, by path, with the file's inode, modification time and size: a
-# worker registers it onto many subjects and reads it once. Only ever cloned or read.
-_TEMPLATE_READ: dict[str, tuple[tuple[int, int, int], Any]] = {}
+# The template this worker read last: its path, the file's inode, modification time and size, and
+# the collection. A worker registers it onto many subjects and reads it once; only ever cloned or read.
+_last_template: tuple[str, tuple[int, int, int], Any] | None = None
 
 
 def _template(path: str):
     import corvaxis
 
+    global _last_template
     status = os.stat(path)
     stamp = (status.st_ino, status.st_mtime_ns, status.st_size)
-    cached = _TEMPLATE_READ.get(path)
-    if cached is not None and cached[0] == stamp:
-        return cached[1]
-    template = corvaxis.open(path)
-    _TEMPLATE_READ.clear()
-    _TEMPLATE_READ[path] = (stamp, template)
-    return template
+    if _last_template is None or _last_template[:2] != (path, stamp):
+        _last_template = (path, stamp, corvaxis.open(path))
+    return _last_template[2]
 
 
 def _register(times, out_dir: str, subject: str, method_name: str):

@@ -113,29 +113,32 @@ void GenerateLinearShapeModel::compute()
         skipped->setParam("reason", reason);
     };
     constexpr double readingShare = 0.8;
+    // Reported before a file is read, logged once it is.
+    const auto readingStep = [&](Eigen::Index i) {
+        return fmt::format("Reading shape {} of {}: {}", i + 1, numFiles, files[static_cast<std::size_t>(i)].path.string());
+    };
+    const auto proceedToFile = [&](Eigen::Index i) {
+        return run.proceed(readingShare * static_cast<double>(i) / static_cast<double>(numFiles), readingStep(i));
+    };
     const Eigen::Index perBatch = batchSize.value();
     for (Eigen::Index first = 0; first < numFiles; first += perBatch) {
         std::vector<std::pair<fs::path, std::unique_ptr<AnatomicalStructureCollection>>> batch;
         const auto batchEnd = std::min(first + perBatch, numFiles);
         const std::vector<TrainingFile> batchFiles(files.begin() + first, files.begin() + batchEnd);
         Eigen::Index i = first;
-        bool going = run.proceed(readingShare * static_cast<double>(i) / static_cast<double>(numFiles),
-                                 fmt::format("Reading shape {} of {}: {}", i + 1, numFiles,
-                                             batchFiles.front().path.string()));
+        bool going = proceedToFile(i);
         if (going)
             readCollections(batchFiles, [&](const TrainingFile& file,
                                             std::unique_ptr<AnatomicalStructureCollection> collection,
                                             const std::string& whyNone) {
-                logInfo(fmt::format("Reading shape {} of {}: {}", i + 1, numFiles, file.path.string()));
+                logInfo(readingStep(i));
                 if (collection)
                     batch.emplace_back(file.path, std::move(collection));
                 else
                     skip(file.path, whyNone);
                 if (++i == batchEnd)
                     return true;
-                going = run.proceed(readingShare * static_cast<double>(i) / static_cast<double>(numFiles),
-                                    fmt::format("Reading shape {} of {}: {}", i + 1, numFiles,
-                                                files[static_cast<std::size_t>(i)].path.string()));
+                going = proceedToFile(i);
                 return going;
             });
         if (!going)
